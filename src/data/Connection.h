@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QObject>
+#include <QSqlDatabase>
+#include <QStringList>
+
+class Dataset;
+
+// The program's one database connection. Parameters are "NAME=VALUE" texts; all fixed
+// parameters are present, and "USER NAME", "PASSWORD", "SERVER NAME" are set before open.
+// "SERVER NAME" names a libpq connection service (matched without regard to case), or reads
+// host[:port][/dbname]. Outside a transaction every statement commits at once.
+class Connection : public QObject {
+    Q_OBJECT
+public:
+    explicit Connection(const QString& alias = QStringLiteral("QORACLE"), QObject* parent = nullptr);
+    ~Connection() override;
+
+    const QString& alias() const { return m_alias; }
+
+    // The whole parameter list, in its order.
+    const QStringList& params() const { return m_params; }
+    QString param(const QString& name) const;
+    void setParam(const QString& name, const QString& value);
+
+    // Opens with the current parameters; a failure raises EDatabaseError with the server's
+    // message. Opening an open connection does nothing.
+    void open();
+    // Closes every dataset on the connection, then the connection.
+    void close();
+    bool connected() const;
+    // Opens on demand: queries and calls use this before they run.
+    void ensureOpen();
+
+    enum class Isolation { ReadCommitted, Serializable };
+    void startTransaction(Isolation isolation = Isolation::ReadCommitted);
+    void commit();
+    void rollback();
+    bool inTransaction() const { return m_inTransaction; }
+
+    // The driver's handle; opens on demand.
+    QSqlDatabase database();
+
+    // Datasets announce themselves so that close() can close them.
+    void attach(Dataset* dataset);
+    void detach(Dataset* dataset);
+
+signals:
+    void afterConnect();
+    void afterDisconnect();
+
+private:
+    QString m_alias;
+    QString m_connectionName;
+    QStringList m_params;
+    QList<Dataset*> m_datasets;
+    bool m_inTransaction = false;
+};

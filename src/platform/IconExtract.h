@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QImage>
+#include <QString>
+
+// Result of reading the first icon of a file: result 0 when there is no file or no icon,
+// 1 for a file of a kind that holds no icons, 2 or more with the icon in `image`.
+struct ExtractedIcon {
+    quintptr result = 0;
+    QImage image;
+};
+
+// The first icon (index 0) of a Windows program file (PE icon resources) or of an .ico file.
+// The path is a Windows path and goes through the drive mapping. Never throws.
+ExtractedIcon ExtractIconA(const QString& windowsPath, unsigned index);
