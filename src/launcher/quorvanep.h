@@ -1,0 +1,111 @@
+#pragma once
+
+#include <QWidget>
+
+class Connection;
+class DataSource;
+class Query;
+class StoredProc;
+class QFrame;
+class QLabel;
+class QSplitter;
+class QStackedWidget;
+class QTabBar;
+class QTimer;
+class QToolButton;
+class TUserLoginForm;
+class TFormPaswd;
+class TFormInstaller;
+class TFormToolbarConf;
+class TRunButton;
+
+// The main window: header with the date line and the five buttons, the quick-launch bar
+// (one page per company), the group and program lists, and the company tab strip.
+class TQuorvaneForm : public QWidget {
+    Q_OBJECT
+public:
+    explicit TQuorvaneForm(QWidget* parent = nullptr);
+    ~TQuorvaneForm() override;
+
+    // The other windows, set by the main block (or by tests) before the window is shown.
+    TUserLoginForm* UserLoginForm = nullptr;
+    TFormPaswd* FormPaswd = nullptr;
+    TFormInstaller* FormInstaller = nullptr;
+    TFormToolbarConf* FormToolbarConf = nullptr;
+
+    // Components.
+    Connection* Database1 = nullptr;
+    StoredProc* StoredProcsysDate = nullptr;
+    QTimer* Timer1 = nullptr;
+    Query* QueryDatabases = nullptr;
+    Query* QueryGroups = nullptr;
+    Query* QueryProg = nullptr;
+    DataSource* DataSourceGroups = nullptr;
+    DataSource* DataSourcePROG = nullptr;
+    StoredProc* StoredProcsetname = nullptr;
+    Query* QueryLoad = nullptr;
+    StoredProc* StoredProcSave = nullptr;
+
+    // Widgets.
+    QFrame* Panel1 = nullptr;
+    QLabel* LabelDatabase = nullptr;
+    QFrame* Bevel1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QToolButton* SpeedButton1 = nullptr; // Expand
+    QToolButton* SpeedButton2 = nullptr; // Login
+    QToolButton* SpeedButton3 = nullptr; // Refresh
+    QToolButton* SpeedButton4 = nullptr; // Configure toolbar
+    QToolButton* SpeedButton5 = nullptr; // Parooli vahetus
+    QFrame* Panel2 = nullptr;
+    QStackedWidget* Notebook1 = nullptr;
+    QFrame* Panel4 = nullptr;
+    QWidget* DBGrid1 = nullptr;
+    QSplitter* Splitter1 = nullptr;
+    QFrame* Panel3 = nullptr;
+    QWidget* DBCtrlGrid1 = nullptr;
+    QFrame* Panel5 = nullptr;
+    QTabBar* TabSet = nullptr;
+
+    // Start-up and main window.
+    void FormShow();
+    void RunUpgrade();
+    void LoadDatabases();
+    void ShowServerDate();
+    void Timer1Timer();
+    void TabSetClick();
+    void SpeedButton1Click();
+    void SpeedButton2Click();
+    void SpeedButton3Click();
+    void SpeedButton5Click();
+
+    // Company tabs, groups and programs.
+    void FillTabs(); // tab strip and pages from the open QueryDatabases
+    void TabSetChange(int NewTab, bool& AllowChange);
+
+    // Program launch.
+    QString MakeCommandLine(const QString& path, const QString& company) const;
+    void DBText1DblClick();
+
+    // Quick-launch bar (QuickLaunchBar.cpp).
+    void LoadRunButtons();
+    void ClearRunButtons();
+    void ArrangeRunButtons(int page);
+    bool HasRunButton(int page, const QString& path, const QString& company) const;
+    void SaveRunButtons();
+    void Notebook1DragOver(QObject* Source, bool& Accept);
+    void DBImage1EndDrag(QObject* Target);
+    void SpeedButton4Click();
+    // The run buttons of one company page, in creation order.
+    QList<TRunButton*> runButtons(int page) const;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    // Makes Notebook1 a drop target that answers through Notebook1DragOver (QuickLaunchBar.cpp).
+    void setupBarDropTarget();
+
+    bool m_shownOnce = false;
+};
+
+extern TQuorvaneForm* QuorvaneForm;
