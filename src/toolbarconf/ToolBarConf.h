@@ -13,6 +13,9 @@ public:
     explicit TFormToolbarConf(Connection* database, QWidget* parent = nullptr);
 
     QString DbName;
+
+private:
+    Connection* m_database;
 };
 
 extern TFormToolbarConf* FormToolbarConf;
