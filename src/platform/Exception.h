@@ -7,7 +7,8 @@
 // windows raise derives from it, and the application's top-level handler shows its message.
 class Exception : public std::exception {
 public:
-    explicit Exception(QString message) : m_message(std::move(message)), m_utf8(m_message.toUtf8()) {}
+    explicit Exception(QString message)
+        : m_message(std::move(message)), m_utf8(m_message.toUtf8()) {}
     const QString& message() const noexcept { return m_message; }
     const char* what() const noexcept override { return m_utf8.constData(); }
 

@@ -20,9 +20,28 @@ public:
     virtual void errorBox(const QString& caption, const QString& text) = 0;
 };
 
-// The dialogs in use; the application installs the real ones, tests a double.
+// The real dialogs: modal QMessageBox windows.
+class WidgetMessageDialogs : public MessageDialogs {
+public:
+    int messageDlg(const QString& text, MsgKind kind, int buttons) override;
+    void messageBox(const QString& text) override;
+    void errorBox(const QString& caption, const QString& text) override;
+};
+
+// The dialogs in use: the real ones unless a test installs a double; null restores the real.
 MessageDialogs& messageDialogs();
 void setMessageDialogs(MessageDialogs* dialogs);
+
+// The caption of the plain message box: the title set here ("Quorvane" from the main block),
+// or the application name while none is set.
+void setApplicationTitle(const QString& title);
+QString applicationTitle();
+
+// The title that the kind gives a message dialog: "Information", "Warning", "Error", "Confirm".
+QString messageDlgTitle(MsgKind kind);
+
+// A text as a dialog shows it: each CR (or CR LF) becomes one line break.
+QString displayText(const QString& text);
 
 // Convenience wrappers used throughout the windows.
 int MessageDlg(const QString& text, MsgKind kind, int buttons);

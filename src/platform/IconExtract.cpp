@@ -1,0 +1,5 @@
+#include "platform/IconExtract.h"
+
+ExtractedIcon ExtractIconA(const QString& /*windowsPath*/, unsigned /*index*/) {
+    return {};
+}
