@@ -54,8 +54,9 @@ inline constexpr int UnsupportedLast = 502;
 inline constexpr char TextDisconnected[] = "Disconnected";
 inline constexpr char TextReceived[] = "Received ";
 inline constexpr char TextBytes[] = " Bytes";
-inline constexpr char TextCannotCreateFile[] = "Cannot create file %s";
-inline constexpr char TextUnsafeName[] = "Invalid file name %s";
+inline constexpr char TextCannotCreateFile[] = "Cannot create file %1";
+inline constexpr char TextUnsafeName[] = "Invalid file name %1";
+inline constexpr char TextUnsafeCommand[] = "Invalid command %1";
 
 // The word whose nearest preceding number is the announced transfer size.
 inline constexpr char SizeWord[] = "BYTE";
