@@ -210,10 +210,16 @@ private:
 
     void InitializeWinsock();
     TSocket MakeSocket(bool withLinger);
+    void AttachNotifiers(TSocket handle);
     void SelectEvents(quint16 mask, int message);
     void UpdateNotifiers();
     void CloseHandle();
-    void CheckError(int expected);
+    void CheckError(int expected, int err);
+    [[noreturn]] void RaiseSocketError(int code);
+    [[noreturn]] void RaiseConnectionGone();
+    void RearmAfterCancel();
+    void DropSendQueue();
+    QByteArray TakeReceived(qsizetype count);
     void ResolveHost();
     void TimerOn();
     void TimerOff();
@@ -221,7 +227,7 @@ private:
     void HandleMessage(int message, quint32 lParam, quint64 generation);
     void ReadToStream();
     void WriteFromStream();
-    void HandleClose();
+    void HandleClose(int error);
     void AppendReceived(const char* data, qsizetype count);
     void Post(int message, quint32 lParam);
     void ReadReady();
@@ -241,10 +247,12 @@ private:
     QSocketNotifier* m_writeNotifier = nullptr;
     bool m_readPending = false;
     bool m_writeBlocked = false;
+    bool m_writeDeferred = false;
     quint32 m_remoteAddress = 0; // network order
     quint16 m_remotePort = 0;
     int m_lookupId = -1;
     int m_lookupError = 0;
+    quint32 m_lookupAddress = 0; // network order
     QByteArray m_recv;
     qsizetype m_recvHead = 0;
     QByteArray m_send;
@@ -252,7 +260,6 @@ private:
     std::unique_ptr<QFile> m_captureFile;
     bool m_captureFailed = false;
     int m_closeError = 0;
-    bool m_closed = false;
     int m_sendError = 0;
     QElapsedTimer m_lastProgress;
 };
