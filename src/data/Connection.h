@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QSqlDatabase>
 #include <QStringList>
+#include <QVariant>
+#include <QVector>
 
 class Dataset;
 
@@ -13,7 +15,8 @@ class Dataset;
 class Connection : public QObject {
     Q_OBJECT
 public:
-    explicit Connection(const QString& alias = QStringLiteral("QORACLE"), QObject* parent = nullptr);
+    explicit Connection(const QString& alias = QStringLiteral("QORACLE"),
+                        QObject* parent = nullptr);
     ~Connection() override;
 
     const QString& alias() const { return m_alias; }
@@ -45,6 +48,22 @@ public:
     void attach(Dataset* dataset);
     void detach(Dataset* dataset);
 
+    // One statement as it stands, with positional parameters $1, $2 ... bound to `params`
+    // (sent apart from the text, never pasted into it). Opens on demand. Numbers arrive as
+    // double, dates as QDate, byte strings as QByteArray. Failures raise EDatabaseError.
+    struct Result {
+        QStringList fieldNames;
+        QVector<QVector<QVariant>> rows;
+        int rowsAffected = 0;
+    };
+    Result exec(const QString& sql, const QVariantList& params = {});
+
+    // The service section that "SERVER NAME" names (case-blind) in the first service file that
+    // holds it, or the empty text.
+    static QString findService(const QString& serverName);
+    // The name the server gets for a login: a plain identifier folded to lower case.
+    static QString serverLogin(const QString& login);
+
 signals:
     void afterConnect();
     void afterDisconnect();
@@ -55,4 +74,11 @@ private:
     QStringList m_params;
     QList<Dataset*> m_datasets;
     bool m_inTransaction = false;
+    // The server dropped the connection; the message it gave. Outside a transaction the next
+    // statement reconnects; inside one, statements fail until commit or rollback ends it.
+    bool m_lost = false;
+    QString m_lostMessage;
+
+    [[noreturn]] void fail(const QString& message);
+    void checkLost();
 };

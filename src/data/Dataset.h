@@ -13,7 +13,9 @@ class DataSource;
 // Rows fetched on open, a cursor over them, and the start/end flags of the system:
 // after open the start flag is set (and the end flag when there are no rows); next() on the
 // last row keeps the cursor and sets the end flag; prior() on the first row keeps it and sets
-// the start flag; moveTo() (a click in a list) clears both unless it cannot move.
+// the start flag; moveTo() (a click in a list) clears both unless it cannot move (a row out of
+// range, or the row already current). afterScroll follows afterOpen, so a DataSource that
+// listens to afterScroll and afterClose sees each open once.
 class Dataset : public QObject {
     Q_OBJECT
 public:
@@ -54,6 +56,7 @@ protected:
     int fieldIndex(const QString& name) const;
 
 private:
+    friend class Connection; // clears m_connection when the connection goes first
     void setCurrent(int row);
 
     Connection* m_connection;

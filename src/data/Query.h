@@ -38,6 +38,7 @@ public:
 
 private:
     void masterChanged();
+    void run(); // beforeOpen, then fetch every row
     QVariant effectiveParam(const QString& name) const;
 
     QString m_sql;

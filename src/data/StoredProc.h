@@ -3,6 +3,7 @@
 #include "data/Field.h"
 
 #include <QList>
+#include <QMap>
 #include <QObject>
 
 class Connection;
@@ -29,11 +30,17 @@ private:
         QString name;
         QString mode; // "i", "o", "b" as the catalog names them
         QVariant value;
+        QString type; // the server's type name, for the cast in the call
     };
     void prepare();
+    Param* find(const QString& name);
+
+    QString m_callText;                // CALL schema.name($1::type, ...) or select * from ...
+    QMap<QString, QVariant> m_pending; // values set before the catalog was read, by lower name
 
     Connection* m_connection;
     QString m_name;
     QList<Param> m_params;
     bool m_prepared = false;
+    bool m_isProcedure = true;
 };

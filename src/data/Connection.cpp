@@ -1,0 +1,389 @@
+#include "data/Connection.h"
+
+#include "data/DatabaseError.h"
+#include "data/Dataset.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QUuid>
+
+#include <libpq-fe.h>
+
+#include <memory>
+
+namespace {
+
+const QStringList FixedParams = {
+    QStringLiteral("SERVER NAME="),          QStringLiteral("USER NAME="),
+    QStringLiteral("NET PROTOCOL=TCP/IP"),   QStringLiteral("OPEN MODE=READ/WRITE"),
+    QStringLiteral("SCHEMA CACHE SIZE=8"),   QStringLiteral("LANGDRIVER=ACCSWFIN"),
+    QStringLiteral("SQLQRYMODE=SERVER"),     QStringLiteral("SQLPASSTHRU MODE=SHARED AUTOCOMMIT"),
+    QStringLiteral("SCHEMA CACHE TIME=-1"),  QStringLiteral("MAX ROWS=-1"),
+    QStringLiteral("BATCH COUNT=200"),       QStringLiteral("ENABLE SCHEMA CACHE=FALSE"),
+    QStringLiteral("SCHEMA CACHE DIR="),     QStringLiteral("ENABLE BCD=FALSE"),
+    QStringLiteral("ENABLE INTEGERS=FALSE"), QStringLiteral("LIST SYNONYMS=NONE"),
+    QStringLiteral("ROWSET SIZE=20"),        QStringLiteral("BLOBS TO CACHE=64"),
+    QStringLiteral("BLOB SIZE=32"),          QStringLiteral("PASSWORD="),
+};
+
+constexpr int ConnectTimeoutSeconds = 10;
+
+// Type numbers of the server's built-in types that do not arrive as text.
+enum : Oid {
+    BoolOid = 16,
+    ByteaOid = 17,
+    Int8Oid = 20,
+    Int2Oid = 21,
+    Int4Oid = 23,
+    OidOid = 26,
+    Float4Oid = 700,
+    Float8Oid = 701,
+    DateOid = 1082,
+    NumericOid = 1700,
+};
+
+QString paramName(const QString& entry) {
+    return entry.section(QLatin1Char('='), 0, 0);
+}
+
+// Service files in the order libpq reads them: the user's (PGSERVICEFILE or
+// ~/.pg_service.conf), then the system's.
+QStringList serviceFiles() {
+    QStringList files;
+    const QString user = qEnvironmentVariable("PGSERVICEFILE");
+    files << (user.isEmpty() ? QDir::homePath() + QStringLiteral("/.pg_service.conf") : user);
+    const QString sysconf = qEnvironmentVariable("PGSYSCONFDIR");
+    files << (sysconf.isEmpty() ? QStringLiteral("/etc/postgresql-common") : sysconf) +
+                 QStringLiteral("/pg_service.conf");
+    return files;
+}
+
+QString quoteConnValue(QString value) {
+    value.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    value.replace(QLatin1Char('\''), QStringLiteral("\\'"));
+    return QLatin1Char('\'') + value + QLatin1Char('\'');
+}
+
+PGconn* pgHandle(const QSqlDatabase& db) {
+    if (!db.isValid() || !db.driver())
+        return nullptr;
+    const QVariant handle = db.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "PGconn*") != 0)
+        return nullptr;
+    return *static_cast<PGconn* const*>(handle.constData());
+}
+
+QVariant fromText(Oid type, const char* text, int length) {
+    const QByteArray raw(text, length);
+    switch (type) {
+    case BoolOid:
+        return raw == "t";
+    case ByteaOid: {
+        size_t size = 0;
+        unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &size);
+        if (!bytes)
+            return QByteArray();
+        QByteArray data(reinterpret_cast<const char*>(bytes), qsizetype(size));
+        PQfreemem(bytes);
+        return data;
+    }
+    case Int8Oid:
+    case Int2Oid:
+    case Int4Oid:
+    case OidOid:
+    case Float4Oid:
+    case Float8Oid:
+    case NumericOid:
+        // Numbers come as floats.
+        return raw.toDouble();
+    case DateOid:
+        return QDate::fromString(QString::fromLatin1(raw), Qt::ISODate);
+    default:
+        return QString::fromUtf8(raw);
+    }
+}
+
+QByteArray toText(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return QByteArray::number(value.toDouble(), 'g', 17);
+    case QMetaType::QDate:
+        return value.toDate().toString(Qt::ISODate).toLatin1();
+    case QMetaType::QDateTime:
+        return value.toDateTime().toString(Qt::ISODateWithMs).toLatin1();
+    case QMetaType::Bool:
+        return value.toBool() ? "t" : "f";
+    default:
+        return value.toString().toUtf8();
+    }
+}
+
+struct ResultDeleter {
+    void operator()(PGresult* r) const { PQclear(r); }
+};
+
+} // namespace
+
+Connection::Connection(const QString& alias, QObject* parent)
+    : QObject(parent), m_alias(alias),
+      m_connectionName(alias + QLatin1Char('-') +
+                       QUuid::createUuid().toString(QUuid::WithoutBraces)),
+      m_params(FixedParams) {}
+
+Connection::~Connection() {
+    for (Dataset* dataset : std::as_const(m_datasets))
+        dataset->m_connection = nullptr;
+    m_datasets.clear();
+    if (QSqlDatabase::contains(m_connectionName)) {
+        QSqlDatabase::database(m_connectionName, false).close();
+        QSqlDatabase::removeDatabase(m_connectionName);
+    }
+}
+
+QString Connection::param(const QString& name) const {
+    for (const QString& entry : m_params)
+        if (paramName(entry).compare(name, Qt::CaseInsensitive) == 0)
+            return entry.mid(entry.indexOf(QLatin1Char('=')) + 1);
+    return {};
+}
+
+void Connection::setParam(const QString& name, const QString& value) {
+    for (QString& entry : m_params) {
+        if (paramName(entry).compare(name, Qt::CaseInsensitive) == 0) {
+            entry = paramName(entry) + QLatin1Char('=') + value;
+            return;
+        }
+    }
+    m_params << name + QLatin1Char('=') + value;
+}
+
+QString Connection::findService(const QString& serverName) {
+    if (serverName.isEmpty())
+        return {};
+    for (const QString& path : serviceFiles()) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        while (!file.atEnd()) {
+            const QString line = QString::fromUtf8(file.readLine()).trimmed();
+            if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
+                const QString section = line.mid(1, line.size() - 2);
+                if (section.compare(serverName, Qt::CaseInsensitive) == 0)
+                    return section;
+            }
+        }
+    }
+    return {};
+}
+
+QString Connection::serverLogin(const QString& login) {
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z_][A-Za-z0-9_$]*$"));
+    return plain.match(login).hasMatch() ? login.toLower() : login;
+}
+
+void Connection::open() {
+    if (connected() && !m_lost)
+        return;
+    if (connected())
+        close();
+    QSqlDatabase db = QSqlDatabase::contains(m_connectionName)
+                          ? QSqlDatabase::database(m_connectionName, false)
+                          : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connectionName);
+    if (!db.isValid() || !db.driver() || !db.isDriverAvailable(QStringLiteral("QPSQL")))
+        throw EDatabaseError(QStringLiteral("The database driver QPSQL is not available"));
+
+    QStringList options{QStringLiteral("connect_timeout=%1").arg(ConnectTimeoutSeconds)};
+    const QString server = param(QStringLiteral("SERVER NAME"));
+    const QString service = findService(server);
+    db.setHostName(QString());
+    db.setPort(-1);
+    db.setDatabaseName(QString());
+    if (!service.isEmpty()) {
+        options << QStringLiteral("service=") + quoteConnValue(service);
+    } else if (!server.isEmpty()) {
+        static const QRegularExpression address(
+            QStringLiteral("^([^:/\\s]+)(?::(\\d{1,5}))?(?:/([^/\\s]+))?$"));
+        const QRegularExpressionMatch m = address.match(server);
+        if (m.hasMatch()) {
+            db.setHostName(m.captured(1));
+            if (m.hasCaptured(2) && !m.captured(2).isEmpty())
+                db.setPort(m.captured(2).toInt());
+            if (m.hasCaptured(3))
+                db.setDatabaseName(m.captured(3));
+        } else {
+            // Neither a known service nor an address: let libpq say so.
+            options << QStringLiteral("service=") + quoteConnValue(server);
+        }
+    }
+    db.setConnectOptions(options.join(QLatin1Char(';')));
+    db.setUserName(serverLogin(param(QStringLiteral("USER NAME"))));
+    db.setPassword(param(QStringLiteral("PASSWORD")));
+    if (!db.open()) {
+        const QSqlError error = db.lastError();
+        const QString message = error.databaseText().trimmed();
+        db.close();
+        throw EDatabaseError(message.isEmpty() ? error.text().trimmed() : message);
+    }
+    m_inTransaction = false;
+    m_lost = false;
+    m_lostMessage.clear();
+    emit afterConnect();
+}
+
+void Connection::close() {
+    const QList<Dataset*> datasets = m_datasets;
+    for (Dataset* dataset : datasets)
+        dataset->close();
+    const bool wasOpen = connected();
+    if (QSqlDatabase::contains(m_connectionName))
+        QSqlDatabase::database(m_connectionName, false).close();
+    m_inTransaction = false;
+    m_lost = false;
+    m_lostMessage.clear();
+    if (wasOpen)
+        emit afterDisconnect();
+}
+
+bool Connection::connected() const {
+    return QSqlDatabase::contains(m_connectionName) &&
+           QSqlDatabase::database(m_connectionName, false).isOpen();
+}
+
+void Connection::ensureOpen() {
+    checkLost();
+    open();
+}
+
+// A connection the server dropped: outside a transaction it is simply opened again; inside
+// one the transaction is gone, and carrying on in autocommit would make a later rollback a lie.
+void Connection::checkLost() {
+    if (!m_lost)
+        return;
+    if (m_inTransaction)
+        throw EDatabaseError(m_lostMessage);
+    close();
+}
+
+void Connection::startTransaction(Isolation isolation) {
+    if (m_inTransaction)
+        throw EDatabaseError(QStringLiteral("A transaction is already active"));
+    exec(isolation == Isolation::Serializable
+             ? QStringLiteral("start transaction isolation level serializable")
+             : QStringLiteral("start transaction isolation level read committed"));
+    m_inTransaction = true;
+}
+
+void Connection::commit() {
+    if (!m_inTransaction)
+        return;
+    if (m_lost) {
+        const QString message = m_lostMessage;
+        m_inTransaction = false;
+        throw EDatabaseError(message);
+    }
+    m_inTransaction = false;
+    exec(QStringLiteral("commit"));
+}
+
+void Connection::rollback() {
+    if (!m_inTransaction)
+        return;
+    m_inTransaction = false;
+    if (m_lost)
+        return; // the server ended the transaction with the connection
+    exec(QStringLiteral("rollback"));
+}
+
+QSqlDatabase Connection::database() {
+    ensureOpen();
+    return QSqlDatabase::database(m_connectionName, false);
+}
+
+void Connection::attach(Dataset* dataset) {
+    if (!m_datasets.contains(dataset))
+        m_datasets << dataset;
+}
+
+void Connection::detach(Dataset* dataset) {
+    m_datasets.removeAll(dataset);
+}
+
+void Connection::fail(const QString& message) {
+    PGconn* conn = pgHandle(QSqlDatabase::database(m_connectionName, false));
+    if (!conn || PQstatus(conn) == CONNECTION_BAD) {
+        m_lost = true;
+        m_lostMessage = message;
+    }
+    throw EDatabaseError(message);
+}
+
+Connection::Result Connection::exec(const QString& sql, const QVariantList& params) {
+    ensureOpen();
+    PGconn* conn = pgHandle(QSqlDatabase::database(m_connectionName, false));
+    if (!conn)
+        fail(QStringLiteral("No connection to the server"));
+
+    QList<QByteArray> values;
+    QVector<const char*> pointers;
+    QVector<int> lengths;
+    QVector<int> formats;
+    QVector<Oid> types;
+    values.reserve(params.size());
+    for (const QVariant& value : params) {
+        if (value.isNull() || !value.isValid()) {
+            values << QByteArray();
+            pointers << nullptr;
+            lengths << 0;
+            formats << 0;
+            types << 0;
+        } else if (value.typeId() == QMetaType::QByteArray) {
+            values << value.toByteArray();
+            pointers << values.last().constData();
+            lengths << int(values.last().size());
+            formats << 1;
+            types << ByteaOid;
+        } else {
+            values << toText(value);
+            pointers << values.last().constData();
+            lengths << int(values.last().size());
+            formats << 0;
+            types << 0; // the server infers the type from where the value stands
+        }
+    }
+
+    const QByteArray text = sql.toUtf8();
+    std::unique_ptr<PGresult, ResultDeleter> res(
+        PQexecParams(conn, text.constData(), int(params.size()), types.constData(),
+                     pointers.constData(), lengths.constData(), formats.constData(), 0));
+    const ExecStatusType status = res ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
+    if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+        QString message =
+            QString::fromUtf8(res ? PQresultErrorMessage(res.get()) : PQerrorMessage(conn))
+                .trimmed();
+        if (message.isEmpty())
+            message = QString::fromUtf8(PQerrorMessage(conn)).trimmed();
+        fail(message);
+    }
+
+    Result result;
+    result.rowsAffected = QByteArray(PQcmdTuples(res.get())).toInt();
+    const int columns = PQnfields(res.get());
+    for (int c = 0; c < columns; ++c)
+        result.fieldNames << QString::fromUtf8(PQfname(res.get(), c));
+    const int rows = PQntuples(res.get());
+    result.rows.reserve(rows);
+    for (int r = 0; r < rows; ++r) {
+        QVector<QVariant> row(columns);
+        for (int c = 0; c < columns; ++c) {
+            if (!PQgetisnull(res.get(), r, c))
+                row[c] = fromText(PQftype(res.get(), c), PQgetvalue(res.get(), r, c),
+                                  PQgetlength(res.get(), r, c));
+        }
+        result.rows << row;
+    }
+    return result;
+}
