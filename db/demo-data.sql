@@ -2,6 +2,8 @@
 -- rows and the demo passwords, so tests can run it before each case. Plain SQL, run as a
 -- superuser after schema.sql. tests/support/pg/DemoData.h names these rows for the tests.
 
+set client_min_messages = warning;
+
 do $$
 begin
     if not exists (select from pg_roles where rolname = 'mari') then

@@ -54,21 +54,28 @@ struct Program {
     Icon icon;
 };
 inline const QList<Program> Programs = {
-    {1, "Ledger", "ledger.exe", "Finance", "c:\\qv\\finance", "127.0.0.1:/finance", "1.250", 1, Icon::Bitmap16WithHeader},
-    {2, "Invoices", "invoice.exe", "Finance", "c:\\qv\\finance", "127.0.0.1:/finance", "2.000", 1, Icon::Bitmap32},
-    {3, "Payroll", "payroll.exe", "Finance", "c:\\apps\\payroll", "127.0.0.1:/payroll", "1.000", 0, Icon::Bitmap16},
-    {4, "Finance manual", "manual.doc", "Finance", "c:\\qv\\finance", "127.0.0.1:/finance", "1.000", 0, Icon::Bitmap16WithHeader},
-    {5, "Stock", "Stock.exe", "Logistics", "c:\\qv\\stock", "127.0.0.1:/stock", "3.100", 1, Icon::Bitmap32WithHeader},
-    {6, "Shipping", "ship.exe", "Logistics", "d:\\logistics", "127.0.0.1:/ship", "1.000", 1, Icon::Bitmap16WithHeader},
+    {1, "Ledger", "ledger.exe", "Finance", "c:\\qv\\finance", "127.0.0.1:/finance", "1.250", 1,
+     Icon::Bitmap16WithHeader},
+    {2, "Invoices", "invoice.exe", "Finance", "c:\\qv\\finance", "127.0.0.1:/finance", "2.000", 1,
+     Icon::Bitmap32},
+    {3, "Payroll", "payroll.exe", "Finance", "c:\\apps\\payroll", "127.0.0.1:/payroll", "1.000", 0,
+     Icon::Bitmap16},
+    {4, "Finance manual", "manual.doc", "Finance", "c:\\qv\\finance", "127.0.0.1:/finance", "1.000",
+     0, Icon::Bitmap16WithHeader},
+    {5, "Stock", "Stock.exe", "Logistics", "c:\\qv\\stock", "127.0.0.1:/stock", "3.100", 1,
+     Icon::Bitmap32WithHeader},
+    {6, "Shipping", "ship.exe", "Logistics", "d:\\logistics", "127.0.0.1:/ship", "1.000", 1,
+     Icon::Bitmap16WithHeader},
     {7, "Routes", "routes.exe", "Logistics", "c:\\qv\\routes", "", "0.500", 0, Icon::Bitmap16},
     {8, "Routes help", "routes.hlp", "Logistics", "c:\\qv\\routes", "", "0.000", 0, Icon::None},
     {9, "Notepad", "notepad.exe", "Tools", "c:\\windows", QString(), "0.000", 0, Icon::None},
-    {10, "Calculator", "calc.exe", "Tools", "c:\\qv\\tools", "localhost:/tools", "10.500", 1, Icon::Bitmap32},
-    {11, "Tools readme", "readme.txt", "Tools", "c:\\qv\\tools", "localhost:/tools", "1.000", 0, Icon::None},
+    {10, "Calculator", "calc.exe", "Tools", "c:\\qv\\tools", "localhost:/tools", "10.500", 1,
+     Icon::Bitmap32},
+    {11, "Tools readme", "readme.txt", "Tools", "c:\\qv\\tools", "localhost:/tools", "1.000", 0,
+     Icon::None},
 };
 
-inline const Program& program(int progId)
-{
+inline const Program& program(int progId) {
     for (const Program& p : Programs)
         if (p.progId == progId)
             return p;
@@ -83,18 +90,15 @@ struct Right {
     int ordinal; // above 0: on that company's quick-launch bar
 };
 inline const QList<Right> Rights = {
-    {"mari", 10, 1, 1}, {"mari", 10, 2, 2}, {"mari", 10, 3, 0}, {"mari", 10, 4, 0},
-    {"mari", 10, 9, 0}, {"mari", 10, 10, 0}, {"mari", 10, 11, 0},
-    {"mari", 20, 1, 0}, {"mari", 20, 5, 3}, {"mari", 20, 6, 0}, {"mari", 20, 7, 0},
-    {"mari", 20, 8, 0},
-    {"mari", 30, 9, 0}, {"mari", 30, 10, 0},
-    {"jaan", 20, 5, 1}, {"jaan", 20, 7, 2}, {"jaan", 20, 1, 0}, {"jaan", 20, 6, 0},
-    {"jaan", 20, 8, 0},
+    {"mari", 10, 1, 1}, {"mari", 10, 2, 2},  {"mari", 10, 3, 0},  {"mari", 10, 4, 0},
+    {"mari", 10, 9, 0}, {"mari", 10, 10, 0}, {"mari", 10, 11, 0}, {"mari", 20, 1, 0},
+    {"mari", 20, 5, 3}, {"mari", 20, 6, 0},  {"mari", 20, 7, 0},  {"mari", 20, 8, 0},
+    {"mari", 30, 9, 0}, {"mari", 30, 10, 0}, {"jaan", 20, 5, 1},  {"jaan", 20, 7, 2},
+    {"jaan", 20, 1, 0}, {"jaan", 20, 6, 0},  {"jaan", 20, 8, 0},
 };
 
 // Groups of the group list (QueryGroups) after SET_CNAME, in server order.
-inline QStringList groups(const QString& user, const QString& dbName)
-{
+inline QStringList groups(const QString& user, const QString& dbName) {
     if (user == MariUser && dbName == "ACME")
         return {"Finance", "Tools"};
     if (user == MariUser && dbName == "BALTIC")
@@ -108,8 +112,7 @@ inline QStringList groups(const QString& user, const QString& dbName)
 
 // Program ids of the program list (QueryProg) for one group, in the order the query gives.
 // Only exe names that end in "exe" are listed (manual.doc, routes.hlp, readme.txt never are).
-inline QList<int> programIds(const QString& user, const QString& dbName, const QString& group)
-{
+inline QList<int> programIds(const QString& user, const QString& dbName, const QString& group) {
     QList<int> ids;
     for (const Right& r : Rights) {
         const Program& p = program(r.progId);

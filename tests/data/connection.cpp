@@ -1,0 +1,221 @@
+#include "data/Connection.h"
+#include "DemoData.h"
+#include "PgFixture.h"
+#include "data/DatabaseError.h"
+#include "data/Query.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace DemoData;
+
+namespace {
+
+void signIn(Connection& c, const QString& server, const QString& user, const QString& password) {
+    c.setParam(QStringLiteral("SERVER NAME"), server);
+    c.setParam(QStringLiteral("USER NAME"), user);
+    c.setParam(QStringLiteral("PASSWORD"), password);
+}
+
+QString currentUser(Connection& c) {
+    return c.exec(QStringLiteral("select current_user")).rows.value(0).value(0).toString();
+}
+
+} // namespace
+
+class ConnectionTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        QVERIFY2(PgFixture::instance().ok(), qPrintable(PgFixture::instance().error()));
+    }
+    void init() {
+        QVERIFY2(PgFixture::instance().resetData(), qPrintable(PgFixture::instance().lastError()));
+    }
+
+    void parametersKeepTheirFixedOrder() {
+        Connection c;
+        QCOMPARE(c.alias(), QStringLiteral("QORACLE"));
+        QCOMPARE(c.params().size(), 20);
+        QCOMPARE(c.params().first(), QStringLiteral("SERVER NAME="));
+        QCOMPARE(c.params().at(7), QStringLiteral("SQLPASSTHRU MODE=SHARED AUTOCOMMIT"));
+        QCOMPARE(c.params().last(), QStringLiteral("PASSWORD="));
+        c.setParam(QStringLiteral("password"), QStringLiteral("x=y"));
+        QCOMPARE(c.params().last(), QStringLiteral("PASSWORD=x=y"));
+        QCOMPARE(c.param(QStringLiteral("Password")), QStringLiteral("x=y"));
+        QCOMPARE(c.params().size(), 20);
+    }
+
+    void opensThroughServiceCaseBlindAndFoldsLogin() {
+        Connection c;
+        signIn(c, QStringLiteral("orcl"), QStringLiteral("MARI"), MariPassword);
+        c.open();
+        QVERIFY(c.connected());
+        QCOMPARE(currentUser(c), MariUser);
+        QCOMPARE(c.param(QStringLiteral("USER NAME")), QStringLiteral("MARI")); // kept as typed
+        c.close();
+        QVERIFY(!c.connected());
+    }
+
+    void opensByHostPortAndDatabase() {
+        Connection c;
+        signIn(c, QStringLiteral("127.0.0.1:%1/quorvane").arg(PgFixture::instance().port()),
+               JaanUser, JaanPassword);
+        c.open();
+        QCOMPARE(currentUser(c), JaanUser);
+    }
+
+    void serviceFromUserFileWithOtherCase() {
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("services")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(
+            QStringLiteral(
+                "# workstation aliases\n[Prod_Db]\nhost=127.0.0.1\nport=%1\ndbname=quorvane\n")
+                .arg(PgFixture::instance().port())
+                .toUtf8());
+        file.close();
+        const QByteArray saved = qgetenv("PGSERVICEFILE");
+        qputenv("PGSERVICEFILE", file.fileName().toLocal8Bit());
+        QCOMPARE(Connection::findService(QStringLiteral("PROD_DB")), QStringLiteral("Prod_Db"));
+        QCOMPARE(Connection::findService(QStringLiteral("ORCL")), QString());
+        Connection c;
+        signIn(c, QStringLiteral("PROD_DB"), MariUser, MariPassword);
+        c.open();
+        QCOMPARE(currentUser(c), MariUser);
+        qputenv("PGSERVICEFILE", saved);
+    }
+
+    void failedOpenCarriesServerMessage_data() {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("wrong password") << ServiceOrcl << MariUser << "kask2026"
+                                        << "password authentication failed";
+        QTest::newRow("unknown user") << ServiceOrcl << "nobody"
+                                      << "x"
+                                      << "password authentication failed";
+        QTest::newRow("quote in password") << ServiceOrcl << MariUser << "a' host='x"
+                                           << "password authentication failed";
+        QTest::newRow("no such service") << "NOWHERE" << MariUser << MariPassword << "NOWHERE";
+        QTest::newRow("nothing listens")
+            << QStringLiteral("127.0.0.1:1") << MariUser << MariPassword << "Connection refused";
+    }
+    void failedOpenCarriesServerMessage() {
+        QFETCH(QString, server);
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QString, message);
+        Connection c;
+        signIn(c, server, user, password);
+        try {
+            c.open();
+            QFAIL("open succeeded");
+        } catch (const EDatabaseError& e) {
+            QVERIFY2(e.message().contains(message), qPrintable(e.message()));
+        }
+        QVERIFY(!c.connected());
+    }
+
+    void closeClosesQueriesAndQueriesReopen() {
+        Connection c;
+        signIn(c, ServiceOrcl, MariUser, MariPassword);
+        Query q(&c);
+        q.setSql(QStringLiteral("select db_name from quorvane.v_sysparams order by v_company"));
+        q.open(); // connects on demand
+        QVERIFY(c.connected());
+        QVERIFY(q.active());
+        QCOMPARE(q.recordCount(), 4);
+        int disconnects = 0;
+        connect(&c, &Connection::afterDisconnect, this, [&] { ++disconnects; });
+        c.close();
+        QVERIFY(!q.active());
+        QCOMPARE(q.recordCount(), 0);
+        QCOMPARE(disconnects, 1);
+        c.close();
+        QCOMPARE(disconnects, 1);
+        q.open();
+        QVERIFY(c.connected());
+        QCOMPARE(q.fieldByName(QStringLiteral("DB_NAME")).asString(), QStringLiteral("ACME"));
+    }
+
+    void rollbackUndoesAndAutocommitOtherwise() {
+        Connection c;
+        signIn(c, ServiceOrcl, MariUser, MariPassword);
+        const QString ordinalSql = QStringLiteral("select ordinal from quorvane.user_prog_db where "
+                                                  "username = 'mari' and database_id = 10 "
+                                                  "and quorvane_prog_id = 1");
+        Query update(&c);
+        update.setSql(QStringLiteral(
+            "update quorvane.user_prog_db set ordinal = :o where quorvane_prog_id = 1 "
+            "and database_id = 10"));
+        c.startTransaction();
+        QVERIFY(c.inTransaction());
+        update.setParam(QStringLiteral("o"), 7.0);
+        QCOMPARE(update.execSql(), 1);
+        QCOMPARE(PgFixture::instance().superRows(ordinalSql).value(0).value(0).toInt(),
+                 1);                                                         // not yet seen
+        QCOMPARE(c.exec(ordinalSql).rows.value(0).value(0).toDouble(), 7.0); // seen inside
+        c.rollback();
+        QVERIFY(!c.inTransaction());
+        QCOMPARE(PgFixture::instance().superRows(ordinalSql).value(0).value(0).toInt(), 1);
+
+        update.setParam(QStringLiteral("o"), 5.0);
+        update.execSql();
+        QCOMPARE(PgFixture::instance().superRows(ordinalSql).value(0).value(0).toInt(), 5);
+
+        c.startTransaction();
+        update.setParam(QStringLiteral("o"), 6.0);
+        update.execSql();
+        c.commit();
+        QCOMPARE(PgFixture::instance().superRows(ordinalSql).value(0).value(0).toInt(), 6);
+
+        c.startTransaction();
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError, c.startTransaction());
+        c.close(); // closing ends the transaction, its work undone
+        QVERIFY(!c.inTransaction());
+    }
+
+    void droppedConnectionFailsThenReconnects() {
+        Connection c;
+        signIn(c, ServiceOrcl, MariUser, MariPassword);
+        c.open();
+        QVERIFY(PgFixture::instance().stopServer());
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError, c.exec(QStringLiteral("select 1")));
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError, c.exec(QStringLiteral("select 1"))); // still down
+        QVERIFY(PgFixture::instance().startServer());
+        QCOMPARE(c.exec(QStringLiteral("select 1")).rows.value(0).value(0).toDouble(), 1.0);
+        c.close();
+        c.open();
+        QCOMPARE(currentUser(c), MariUser);
+    }
+
+    void droppedConnectionInTransactionNeverFallsBackToAutocommit() {
+        Connection c;
+        signIn(c, ServiceOrcl, MariUser, MariPassword);
+        c.startTransaction();
+        QVERIFY(PgFixture::instance().stopServer());
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError, c.exec(QStringLiteral("select 1")));
+        QVERIFY(PgFixture::instance().startServer());
+        // The transaction died with the connection: its statements keep failing until it ends.
+        QVERIFY_THROWS_EXCEPTION(
+            EDatabaseError,
+            c.exec(QStringLiteral(
+                "update quorvane.user_prog_db set ordinal = 9 where quorvane_prog_id = 1")));
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError, c.commit());
+        QVERIFY(!c.inTransaction());
+        QCOMPARE(PgFixture::instance()
+                     .superRows(QStringLiteral(
+                         "select count(*) from quorvane.user_prog_db where ordinal = 9"))
+                     .value(0)
+                     .value(0)
+                     .toInt(),
+                 0);
+        QCOMPARE(currentUser(c), MariUser);
+    }
+};
+
+QTEST_GUILESS_MAIN(ConnectionTest)
+#include "connection.moc"

@@ -1,0 +1,61 @@
+#pragma once
+
+// One throwaway PostgreSQL cluster per test process, loaded with db/schema.sql and
+// db/demo-data.sql (see DemoData.h for its rows). It starts on first use: a fresh cluster in a
+// temporary folder, unix socket there, TCP on 127.0.0.1 with a free port, SCRAM passwords for
+// every TCP sign-in. A service file with the services ORCL and TEST is written and named in
+// PGSERVICEFILE, so a Connection with "SERVER NAME" ORCL reaches it. Everything is removed at
+// process exit, also when a test fails or the process dies (a watcher process cleans up).
+//
+// Use in a test (link qv_test_pg, label db):
+//
+//     void initTestCase() { QVERIFY2(PgFixture::instance().ok(),
+//     qPrintable(PgFixture::instance().error())); } void init() {
+//     QVERIFY(PgFixture::instance().resetData()); } // demo rows and passwords again
+//
+// superExec/superRows run as the cluster's superuser on a connection of their own, to set up
+// cases and to check what the server holds.
+
+#include <QList>
+#include <QString>
+#include <QVariantList>
+
+class PgFixture {
+public:
+    static PgFixture& instance();
+
+    bool ok() const { return m_ok; }
+    QString error() const { return m_error; }
+
+    QString serviceFile() const { return m_dir + QStringLiteral("/pg_service.conf"); }
+    QString directory() const { return m_dir; } // holds the unix socket too
+    int port() const { return m_port; }
+
+    // Stops the server (fast shutdown: sessions are dropped) and starts it again on the same port.
+    bool stopServer();
+    bool startServer();
+
+    // Reloads the demo rows and resets the demo passwords.
+    bool resetData();
+
+    // As superuser, in database quorvane. superRows gives every row, values as the driver
+    // delivers them (numeric as double); both leave the failure text in lastError().
+    bool superExec(const QString& sql);
+    QList<QVariantList> superRows(const QString& sql);
+    QString lastError() const { return m_lastError; }
+
+    ~PgFixture();
+    PgFixture(const PgFixture&) = delete;
+    PgFixture& operator=(const PgFixture&) = delete;
+
+private:
+    PgFixture();
+    bool script(const QStringList& args, QString* output = nullptr);
+    void remove();
+
+    bool m_ok = false;
+    QString m_error;
+    QString m_lastError;
+    QString m_dir;
+    int m_port = 0;
+};
