@@ -8,6 +8,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <cstring>
 #include <utility>
 
 namespace ftptest {
@@ -21,13 +22,20 @@ constexpr qint64 GeneratePiece = 256 * 1024;
 } // namespace
 
 QByteArray PatternBytes(qint64 offset, qint64 length) {
+    // Each 8-byte word is a mix of its index, so every byte value (CR, LF and 0 among them)
+    // occurs and no small stride repeats; any piece can be made on its own.
     QByteArray out(length, Qt::Uninitialized);
-    for (qint64 i = 0; i < length; ++i) {
-        const quint64 n = static_cast<quint64>(offset + i);
-        // Mixes the position so that every byte value, CR, LF and 0 among them, occurs.
-        quint64 x = n * 0x9E3779B97F4A7C15ull;
-        x ^= x >> 29;
-        out[i] = static_cast<char>((x ^ (n >> 8)) & 0xFF);
+    qint64 at = 0;
+    while (at < length) {
+        const quint64 word = static_cast<quint64>(offset + at) / 8;
+        const int skip = static_cast<int>((offset + at) % 8);
+        quint64 x = (word + 1) * 0x9E3779B97F4A7C15ull;
+        x ^= x >> 31;
+        x *= 0xBF58476D1CE4E5B9ull;
+        x ^= x >> 27;
+        const qint64 n = qMin<qint64>(8 - skip, length - at);
+        std::memcpy(out.data() + at, reinterpret_cast<const char*>(&x) + skip, n);
+        at += n;
     }
     return out;
 }
@@ -238,9 +246,12 @@ private:
         check();
     }
 
+    // Holds the following steps back until done() holds; it may hold already, since a
+    // socket can report a change within the call that started it.
     void waitUntil(std::function<bool()> done) {
         m_waiting = true;
         m_done = std::move(done);
+        check();
     }
 
     void check() {
