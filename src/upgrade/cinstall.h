@@ -1,20 +1,82 @@
 #pragma once
 
 #include <QDialog>
+#include <QStringList>
+#include <memory>
 
 class Connection;
+class ProfileFile;
+class Query;
+class TFtpClient;
+class QFrame;
+class QLabel;
+class QProgressBar;
+class QStatusBar;
 
 // The upgrade utility: finds the outdated client programs and fetches them by FTP.
 class TFormInstaller : public QDialog {
     Q_OBJECT
 public:
     explicit TFormInstaller(Connection* database, QWidget* parent = nullptr);
+    ~TFormInstaller() override;
 
     // Number of client programs to upgrade; negative when the local program folder
     // cannot be prepared (reported to the user already).
     int CountOutdated();
     // Shows the window, upgrades the outdated programs, hides the window.
     void RunUpgradeWindow();
+
+    // True while RunUpgradeWindow runs; a CountOutdated or RunUpgradeWindow meanwhile does
+    // nothing, so callers can also disable what would start one.
+    bool running() const { return m_running; }
+
+    void FormCreate();
+    void FormDestroy();
+
+    // The FTP password: a fixed e-mail address, as anonymous FTP asks for.
+    static const QString FtpPassword;
+
+    // Widgets.
+    QFrame* Panel1 = nullptr;
+    QLabel* Panel1Text = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;
+    QStatusBar* StatusBar1 = nullptr;
+    QLabel* StatusPanels[2] = {nullptr, nullptr};
+
+    // Components.
+    Query* Query1 = nullptr;
+    TFtpClient* FTP1 = nullptr;
+
+    QString BaseFolder;
+    std::unique_ptr<ProfileFile> Settings;
+    QString LocalFile;
+    // One entry per program to fetch, the same index in all four.
+    QStringList ExeNames;
+    QStringList ClientPaths;
+    QStringList ServerPaths;
+    QStringList Versions;
+
+signals:
+    void runningChanged(bool running);
+
+protected:
+    // The window has no close box; Escape and a window-manager close are ignored too.
+    void reject() override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    enum class Fetch { Done, FolderFailed };
+
+    void AddProgram();
+    bool OpenConnection(const QString& host);
+    Fetch FetchEntry(int index, const QString& host);
+    bool ForceDirectories(const QString& folder);
+    void FolderFailed(const QString& folder);
+    // Closes the FTP connection; an error reply to QUIT costs nothing, the files are in.
+    void CloseConnection();
+    void SetRunning(bool running);
+
+    bool m_running = false;
 };
 
 extern TFormInstaller* FormInstaller;

@@ -1,0 +1,50 @@
+#include "upgrade/ProgramReplacement.h"
+
+#include "platform/Exception.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+ProgramReplacement::ProgramReplacement(QString localPath) : m_localPath(std::move(localPath)) {
+    const QFileInfo info(m_localPath);
+    // Hidden, per process, so two running launchers never write into the same part file.
+    m_partPath = info.path() + QLatin1String("/.") + info.fileName() + QLatin1Char('.') +
+                 QString::number(QCoreApplication::applicationPid()) + QLatin1String(".part");
+}
+
+ProgramReplacement::~ProgramReplacement() {
+    if (!m_committed)
+        discard();
+}
+
+bool ProgramReplacement::blocked() const {
+    const QFileInfo file(m_localPath);
+    if (!file.exists())
+        return false;
+    // The owner's write bit stands for the read-only mark, which holds even for root.
+    const bool readOnly = !file.permissions().testFlag(QFileDevice::WriteOwner);
+    return readOnly || !file.isWritable() || !QFileInfo(file.path()).isWritable();
+}
+
+void ProgramReplacement::commit() {
+    QFile part(m_partPath);
+    const auto executable = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                            QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::ExeGroup |
+                            QFileDevice::ReadOther | QFileDevice::ExeOther;
+    if (!part.setPermissions(executable))
+        throw Exception(QStringLiteral("Cannot set permissions of %1").arg(m_partPath));
+    // rename(2) replaces the old file atomically; QFile::rename refuses an existing target.
+    if (std::rename(QFile::encodeName(m_partPath).constData(),
+                    QFile::encodeName(m_localPath).constData()) != 0)
+        throw Exception(QStringLiteral("Cannot replace %1: %2")
+                            .arg(m_localPath, QString::fromLocal8Bit(std::strerror(errno))));
+    m_committed = true;
+}
+
+void ProgramReplacement::discard() {
+    QFile::remove(m_partPath);
+}
