@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QtGlobal>
+
+// A read-only window on file bytes whose every access is checked against its end, so a
+// file that lies about its offsets or sizes can never make us read past it.
+class ByteView {
+public:
+    ByteView(const uchar* data, qint64 size) : m_data(data), m_size(size) {}
+    qint64 size() const { return m_size; }
+    bool has(qint64 offset, qint64 length) const {
+        return offset >= 0 && length >= 0 && offset <= m_size && length <= m_size - offset;
+    }
+    bool u8(qint64 offset, quint32& value) const;
+    bool u16(qint64 offset, quint32& value) const;
+    bool u32(qint64 offset, quint32& value) const;
+    bool bytes(qint64 offset, qint64 length, QByteArray& out) const;
+    // The given bytes of the view as a view of their own; empty when they are not all there.
+    ByteView part(qint64 offset, qint64 length) const {
+        return has(offset, length) ? ByteView(m_data + offset, length) : ByteView(m_data, 0);
+    }
+
+private:
+    const uchar* m_data;
+    qint64 m_size;
+};
+
+// One image of an icon: its directory entry (a width or height of 0 means 256) and where in
+// the file the image lies, a DIB (BITMAPINFOHEADER, doubled height, AND mask) or a PNG. Only
+// the image finally chosen is copied, so a directory that names one huge image many times
+// costs no memory.
+struct IconImageData {
+    int width = 0;
+    int height = 0;
+    int bitCount = 0;
+    qint64 offset = 0;
+    qint64 size = 0;
+};
+
+// No single icon image is larger than this: a 256 x 256 image at 32 bits with its mask is
+// about 270 kB, so anything bigger is a lying size field.
+constexpr qint64 MaxIconImageBytes = 4 * 1024 * 1024;
+
+// The images of the index-th icon group (RT_GROUP_ICON) of a PE file, each with its RT_ICON
+// data. Empty when the file has no such group or its tables do not hold together.
+QList<IconImageData> readPeIconGroup(const ByteView& file, unsigned index);

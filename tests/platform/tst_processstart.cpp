@@ -1,0 +1,204 @@
+#include "platform/DriveMapping.h"
+#include "platform/ProcessStart.h"
+#include "programs/ArgRecorder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+namespace {
+
+// Processes whose parent is this test and that are zombies, read from /proc.
+QStringList zombieChildren() {
+    QStringList zombies;
+    const QString self = QString::number(::getpid());
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile stat("/proc/" + pid + "/stat");
+        if (!stat.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        // "pid (name) state ppid ...": the name may hold blanks, so read after its ")".
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> rest = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (rest.size() > 1 && rest.at(1) == self.toLatin1() && rest.at(0) == "Z") {
+            zombies.append(pid);
+        }
+    }
+    return zombies;
+}
+
+} // namespace
+
+class TestProcessStart : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_drive;
+    QString m_records;
+    SystemProcessStarter m_starter;
+
+    // Puts a program file into the drive folder; returns its path on disk.
+    QString place(const QString& relative, const QByteArray& content, QFile::Permissions perms) {
+        const QString path = m_drive.path() + "/" + relative;
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        file.remove();
+        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()) {
+            return {};
+        }
+        file.close();
+        file.setPermissions(perms);
+        return path;
+    }
+
+    QString placeRecorder(const QString& relative) {
+        QFile recorder(ArgRecorder::programPath());
+        recorder.open(QIODevice::ReadOnly);
+        return place(relative, recorder.readAll(), QFile::ReadOwner | QFile::ExeOwner);
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_drive.isValid());
+        qputenv("QUORVANE_DRIVE_C", m_drive.path().toLocal8Bit());
+        m_records = m_drive.path() + "/records.jsonl";
+        qputenv("QV_ARGS_OUT", m_records.toLocal8Bit());
+    }
+
+    void init() { QFile::remove(m_records); }
+
+    void errorCodes() {
+        place("notes.txt", "just text\n", QFile::ReadOwner | QFile::ExeOwner);
+        place("data/plain.txt", "x", QFile::ReadOwner | QFile::WriteOwner);
+        placeRecorder("locked/ledger.exe");
+        QFile::setPermissions(m_drive.path() + "/locked/ledger.exe",
+                              QFile::ReadOwner | QFile::WriteOwner);
+        QDir().mkpath(m_drive.path() + "/folder.exe");
+
+        QCOMPARE(m_starter.winExec("c:\\missing.exe ORCL user pass 1", SW_SHOWNORMAL), 2u);
+        QCOMPARE(m_starter.winExec("c:\\nowhere\\ledger.exe ORCL", SW_SHOWNORMAL), 3u);
+        QCOMPARE(m_starter.winExec("c:\\data\\plain.txt\\ledger.exe", SW_SHOWNORMAL), 3u);
+        QCOMPARE(m_starter.winExec("d:\\ledger.exe ORCL", SW_SHOWNORMAL), 3u);
+        QCOMPARE(m_starter.winExec("c:\\data\\..\\notes.txt", SW_SHOWNORMAL), 3u);
+        QCOMPARE(m_starter.winExec("c:\\locked\\ledger.exe ORCL", SW_SHOWNORMAL), 5u);
+        QCOMPARE(m_starter.winExec("c:\\folder.exe", SW_SHOWNORMAL), 5u);
+        // A text file with the execute bit: the kernel refuses it and no shell steps in.
+        QCOMPARE(m_starter.winExec("c:\\notes.txt a b", SW_SHOWNORMAL), 11u);
+        QCOMPARE(m_starter.winExec("", SW_SHOWNORMAL), 2u);
+        QCOMPARE(m_starter.winExec(" c:\\notes.txt", SW_SHOWNORMAL), 2u);
+        QCOMPARE(ArgRecorder::readRecords(m_records).size(), 0);
+    }
+
+    void runsWithArgumentsSplitAtSingleBlanks() {
+        placeRecorder("Prog Files/ledger.exe");
+        placeRecorder("apps/LEDGER.EXE");
+        // An empty password and an empty company number keep their places.
+        const QString line = "C:\\apps\\LEDGER.EXE ORCL mari  1.5 ";
+        QVERIFY(m_starter.winExec(line, SW_SHOWNORMAL) >= 32);
+        QVERIFY(m_starter.winExec("c:\\apps\\\\LEDGER.EXE a\tb \"q\" p=ä", SW_SHOWNORMAL) >= 32);
+        QVERIFY(ArgRecorder::waitForRecords(m_records, 2));
+        QList<QStringList> records = ArgRecorder::readRecords(m_records);
+        QCOMPARE(records.size(), 2);
+        // Which one ran first is up to the scheduler.
+        if (records.at(0).size() != 6) {
+            records.swapItemsAt(0, 1);
+        }
+        QCOMPARE(records.at(0),
+                 QStringList({"C:\\apps\\LEDGER.EXE", "ORCL", "mari", "", "1.5", ""}));
+        QCOMPARE(records.at(1), QStringList({"c:\\apps\\\\LEDGER.EXE", "a\tb", "\"q\"", "p=ä"}));
+        // A blank inside the program path splits it: the program is "c:\Prog".
+        QCOMPARE(m_starter.winExec("c:\\Prog Files\\ledger.exe", SW_SHOWNORMAL), 2u);
+    }
+
+    void leavesNoZombieAndDoesNotWait() {
+        placeRecorder("bin/long.exe");
+        qputenv("QV_ARGS_SLEEP_MS", "400");
+        QVERIFY(m_starter.winExec("c:\\bin\\long.exe first", SW_SHOWNORMAL) >= 32);
+        QVERIFY(m_starter.winExec("c:\\bin\\long.exe second", SW_SHOWNORMAL) >= 32);
+        qunsetenv("QV_ARGS_SLEEP_MS");
+        QVERIFY(ArgRecorder::waitForRecords(m_records, 2));
+        QCOMPARE(zombieChildren(), QStringList());
+        // Programs that have ended leave nothing behind either.
+        QVERIFY(m_starter.winExec("c:\\bin\\long.exe third", SW_SHOWNORMAL) >= 32);
+        QVERIFY(ArgRecorder::waitForRecords(m_records, 3));
+        QTest::qWait(50);
+        QCOMPARE(zombieChildren(), QStringList());
+    }
+
+    void inheritsCurrentFolderAndEnvironment() {
+        const QString out = m_drive.path() + "/where.txt";
+        place("tools/where.sh", "#!/bin/sh\necho \"$(pwd) $QV_PROBE\" > \"$1\"\n",
+              QFile::ReadOwner | QFile::ExeOwner);
+        const QString work = m_drive.path() + "/work";
+        QDir().mkpath(work);
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(work));
+        qputenv("QV_PROBE", "probe-value");
+        const unsigned result = m_starter.winExec("c:\\tools\\where.sh " + out, SW_SHOWNORMAL);
+        QDir::setCurrent(before);
+        qunsetenv("QV_PROBE");
+        QVERIFY(result >= 32);
+        QTRY_VERIFY(QFile(out).size() > 0);
+        QFile file(out);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll().trimmed(),
+                 (QDir(work).canonicalPath() + " probe-value").toLocal8Bit());
+    }
+
+    void namesWithoutDrive() {
+        placeRecorder("work/rel/tool");
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(m_drive.path() + "/work"));
+        const unsigned relative = m_starter.winExec("rel\\tool x", SW_SHOWNORMAL);
+        const unsigned missing = m_starter.winExec("rel\\nothing x", SW_SHOWNORMAL);
+        QDir::setCurrent(before);
+        QVERIFY(relative >= 32);
+        QCOMPARE(missing, 2u);
+        QVERIFY(ArgRecorder::waitForRecords(m_records, 1));
+        QCOMPARE(ArgRecorder::readRecords(m_records).first(), QStringList({"rel\\tool", "x"}));
+        // A bare name is looked up on PATH; a rooted name lies on drive c:.
+        QVERIFY(m_starter.winExec("true", SW_SHOWNORMAL) >= 32);
+        QCOMPARE(m_starter.winExec("no-such-program-anywhere", SW_SHOWNORMAL), 2u);
+        QVERIFY(m_starter.winExec("\\work\\rel\\tool y", SW_SHOWNORMAL) >= 32);
+        QVERIFY(ArgRecorder::waitForRecords(m_records, 2));
+    }
+
+    void windowsProgramsRunThroughWine() {
+        const QByteArray pe = QByteArray("MZ") + QByteArray(200, '\x90');
+        const QString exe = place("win/app.exe", pe, QFile::ReadOwner | QFile::WriteOwner);
+        const QByteArray path = qgetenv("PATH");
+        const QString bin = m_drive.path() + "/winebin";
+        qputenv("PATH", bin.toLocal8Bit());
+        const unsigned withoutWine = m_starter.winExec("c:\\win\\app.exe a", SW_SHOWNORMAL);
+        placeRecorder("winebin/wine");
+        const unsigned withWine = m_starter.winExec("c:\\win\\app.exe a  b", SW_SHOWNORMAL);
+        qputenv("PATH", path);
+        QCOMPARE(withoutWine, 11u);
+        QVERIFY(withWine >= 32);
+        QVERIFY(ArgRecorder::waitForRecords(m_records, 1));
+        QCOMPARE(ArgRecorder::readRecords(m_records).first(),
+                 QStringList({"wine", exe, "a", "", "b"}));
+    }
+
+    void defaultStarterAndReplacement() {
+        struct Recording : ProcessStarter {
+            QString line;
+            unsigned winExec(const QString& commandLine, int) override {
+                line = commandLine;
+                return 2;
+            }
+        } recording;
+        ProcessStarter* real = &processStarter();
+        QVERIFY(dynamic_cast<SystemProcessStarter*>(real));
+        setProcessStarter(&recording);
+        QCOMPARE(WinExec("c:\\x.exe a", SW_SHOWNORMAL), 2u);
+        QCOMPARE(recording.line, QStringLiteral("c:\\x.exe a"));
+        setProcessStarter(nullptr);
+        QCOMPARE(&processStarter(), real);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProcessStart)
+#include "tst_processstart.moc"
