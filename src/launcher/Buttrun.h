@@ -1,0 +1,61 @@
+#pragma once
+
+#include "platform/Exception.h"
+
+#include <QLabel>
+#include <QPointer>
+#include <QToolButton>
+
+// A program that could not be started; the code is the process start's result (below 32).
+class ERunError : public Exception {
+public:
+    explicit ERunError(unsigned code)
+        : Exception(QStringLiteral("Error executing program. Code: ") + QString::number(code)) {}
+};
+
+// The icon of a run button. It lies above its button on the bar page and lets every mouse
+// event through, so a click on the icon is a click on the button.
+class TRunImage : public QLabel {
+    Q_OBJECT
+public:
+    explicit TRunImage(QWidget* parent = nullptr);
+};
+
+// One quick-launch button: holds a complete command line, starts it when clicked and shows
+// the icon of the program file it starts.
+class TRunButton : public QToolButton {
+    Q_OBJECT
+    Q_PROPERTY(QString CommandLine READ CommandLine WRITE setCommandLine)
+    Q_PROPERTY(QString Iconfile READ Iconfile WRITE setIconfile)
+    Q_PROPERTY(TRunImage* IconImage READ IconImage)
+public:
+    explicit TRunButton(QWidget* owner = nullptr);
+    ~TRunButton() override;
+
+    const QString& CommandLine() const { return m_commandLine; }
+    void setCommandLine(const QString& commandLine) { m_commandLine = commandLine; }
+    // A file to take the icon from instead of the command line's program.
+    const QString& Iconfile() const { return m_iconfile; }
+    void setIconfile(const QString& iconfile) { m_iconfile = iconfile; }
+    TRunImage* IconImage() const { return m_image; }
+
+    // Puts the icon beside the button on its page and loads it; after parent and command line.
+    void SetupIcon();
+    // Moves the icon onto the button; after every move of the button.
+    void PlaceIcon();
+    // Starts the command line; raises ERunError when the start fails, and only after a
+    // successful start emits clicked().
+    void Click();
+
+    // The file that SetupIcon reads the icon from: Iconfile, else the command line up to and
+    // including its first blank (empty without a blank).
+    QString iconSource() const;
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    QString m_commandLine;
+    QString m_iconfile;
+    QPointer<TRunImage> m_image;
+};

@@ -1,0 +1,234 @@
+// The quick-launch bar of the main window: one page of run buttons per company, filled from
+// the database, extended by dropping a program's icon on it, and saved as one ordinal per
+// button.
+
+#include "launcher/quorvanep.h"
+
+#include "data/Query.h"
+#include "data/StoredProc.h"
+#include "launcher/Buttrun.h"
+#include "toolbarconf/ToolBarConf.h"
+
+#include <QDialog>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QStackedWidget>
+#include <QTabBar>
+
+namespace {
+
+constexpr int FirstButtonLeft = 5;
+constexpr int ButtonPitch = 34;
+constexpr int ButtonSize = 32;
+
+// Company pages: every page but the trailing "default page", and never more than the tabs.
+int companyPageCount(const QStackedWidget* notebook, const QTabBar* tabs) {
+    return qMax(0, qMin(notebook->count() - 1, tabs->count()));
+}
+
+// The stored procedure matches this to the program's exe name: the file name of the program
+// path (the command line's first word) followed by the blank that ends that word. Cutting
+// within the first word keeps a "\" or ":" in the credentials from moving the cut.
+QString exeNameOf(const QString& commandLine) {
+    const qsizetype blank = commandLine.indexOf(QLatin1Char(' '));
+    if (blank < 0)
+        return QString();
+    const QString path = commandLine.left(blank);
+    const qsizetype cut =
+        qMax(path.lastIndexOf(QLatin1Char('\\')), path.lastIndexOf(QLatin1Char(':')));
+    return path.mid(cut + 1) + QLatin1Char(' ');
+}
+
+// Builds one button on a page the way both the load and the drop do it; the caller places it.
+TRunButton* addRunButton(QWidget* page, const QString& commandLine, const QString& hint) {
+    auto* button = new TRunButton(page);
+    button->resize(ButtonSize, ButtonSize);
+    button->setAutoRaise(true);
+    button->setCommandLine(commandLine);
+    button->setToolTip(hint);
+    button->SetupIcon();
+    button->show();
+    return button;
+}
+
+// The path and company number of the selected program, composed as a drop composes them.
+bool selectedProgram(const Query* programs, QString& path, QString& company) {
+    if (!programs || !programs->active() || programs->recNo() < 0)
+        return false;
+    path = programs->fieldByName(QStringLiteral("CLIENTPATH")).asString() + QLatin1Char('\\') +
+           programs->fieldByName(QStringLiteral("PROG_EXE")).asString();
+    company = programs->fieldByName(QStringLiteral("V_COMPANY")).asString();
+    return true;
+}
+
+// Answers the drag queries of the bar through the window's drag-over handler and accepts
+// the drop; the drag's source then adds the button (DBImage1EndDrag).
+class BarDropFilter : public QObject {
+public:
+    BarDropFilter(TQuorvaneForm* form, QObject* parent) : QObject(parent), m_form(form) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto* drag = static_cast<QDragMoveEvent*>(event);
+            bool accept = false;
+            m_form->Notebook1DragOver(drag->source(), accept);
+            if (accept)
+                drag->acceptProposedAction();
+            else
+                drag->ignore();
+            return true;
+        }
+        case QEvent::Drop:
+            static_cast<QDropEvent*>(event)->acceptProposedAction();
+            return true;
+        default:
+            return QObject::eventFilter(watched, event);
+        }
+    }
+
+private:
+    TQuorvaneForm* m_form;
+};
+
+} // namespace
+
+void TQuorvaneForm::setupBarDropTarget() {
+    QueryLoad = new Query(Database1, this);
+    QueryLoad->setSql(QStringList{
+        QStringLiteral("select"),
+        QStringLiteral("p.prog_name"),
+        QStringLiteral(",prog_exe"),
+        QStringLiteral(",p.icon"),
+        QStringLiteral(",p.clientpath"),
+        QStringLiteral(",d.v_company"),
+        QStringLiteral(
+            "from quorvane.v_sysparams d,quorvane.quorvane_prog p,quorvane.user_prog_db db"),
+        QStringLiteral("where"),
+        QStringLiteral("(d.v_company=db.database_id)"),
+        QStringLiteral("and"),
+        QStringLiteral("(db.quorvane_prog_id=p.prog_id)"),
+        QStringLiteral("and"),
+        QStringLiteral("(db.username=USER)"),
+        QStringLiteral("and"),
+        QStringLiteral("(d.db_name=:db_name)"),
+        QStringLiteral("and"),
+        QStringLiteral("(p.prog_exe like '%exe')"),
+        QStringLiteral("and"),
+        QStringLiteral("(db.ordinal >0)"),
+        QStringLiteral("order by d.v_company ,ordinal"),
+    });
+    StoredProcSave = new StoredProc(Database1, this);
+    StoredProcSave->setStoredProcName(QStringLiteral("QUORVANE.SAVEBUTTONCONF"));
+
+    Notebook1->setAcceptDrops(true);
+    Notebook1->installEventFilter(new BarDropFilter(this, Notebook1));
+}
+
+QList<TRunButton*> TQuorvaneForm::runButtons(int page) const {
+    QList<TRunButton*> buttons;
+    const QWidget* pageWidget = Notebook1->widget(page);
+    if (!pageWidget)
+        return buttons;
+    for (QObject* child : pageWidget->children())
+        if (auto* button = qobject_cast<TRunButton*>(child))
+            buttons.append(button);
+    return buttons;
+}
+
+void TQuorvaneForm::LoadRunButtons() {
+    const int pages = companyPageCount(Notebook1, TabSet);
+    for (int i = 0; i < pages; ++i) {
+        QueryLoad->close();
+        QueryLoad->setParam(QStringLiteral("db_name"), TabSet->tabText(i));
+        QueryLoad->open();
+        for (QueryLoad->first(); !QueryLoad->eof(); QueryLoad->next()) {
+            const QString path = QueryLoad->fieldByName(QStringLiteral("CLIENTPATH")).asString() +
+                                 QLatin1Char('\\') +
+                                 QueryLoad->fieldByName(QStringLiteral("PROG_EXE")).asString();
+            const QString company = QueryLoad->fieldByName(QStringLiteral("V_COMPANY")).asString();
+            TRunButton* button =
+                addRunButton(Notebook1->widget(i), MakeCommandLine(path, company),
+                             QueryLoad->fieldByName(QStringLiteral("PROG_NAME")).asString());
+            button->PlaceIcon();
+        }
+        QueryLoad->close();
+        ArrangeRunButtons(i);
+    }
+}
+
+void TQuorvaneForm::ClearRunButtons() {
+    // Collected first, so destroying a button does not disturb the pass over a page's children.
+    QList<TRunButton*> buttons;
+    const int pages = companyPageCount(Notebook1, TabSet);
+    for (int i = 0; i < pages; ++i)
+        buttons += runButtons(i);
+    qDeleteAll(buttons);
+}
+
+void TQuorvaneForm::ArrangeRunButtons(int page) {
+    const QList<TRunButton*> buttons = runButtons(page);
+    for (qsizetype k = 0; k < buttons.size(); ++k) {
+        TRunButton* button = buttons[k];
+        button->move(Notebook1->x() + FirstButtonLeft + ButtonPitch * int(k), button->y());
+        button->PlaceIcon();
+    }
+}
+
+bool TQuorvaneForm::HasRunButton(int page, const QString& path, const QString& company) const {
+    const QString candidate = MakeCommandLine(path, company);
+    for (const TRunButton* button : runButtons(page))
+        if (button->CommandLine() == candidate)
+            return true;
+    return false;
+}
+
+void TQuorvaneForm::SaveRunButtons() {
+    int counter = 1;
+    const int pages = companyPageCount(Notebook1, TabSet);
+    for (int p = 0; p < pages; ++p) {
+        for (const TRunButton* button : runButtons(p)) {
+            StoredProcSave->setParam(QStringLiteral("D_NAME"), TabSet->tabText(p));
+            StoredProcSave->setParam(QStringLiteral("EXEN"), exeNameOf(button->CommandLine()));
+            StoredProcSave->setParam(QStringLiteral("ORD"), double(counter));
+            StoredProcSave->execProc();
+            ++counter;
+        }
+    }
+}
+
+void TQuorvaneForm::Notebook1DragOver(QObject* /*Source*/, bool& Accept) {
+    QString path;
+    QString company;
+    // Without a selected program there is nothing to drop.
+    if (!selectedProgram(QueryProg, path, company)) {
+        Accept = false;
+        return;
+    }
+    Accept = !HasRunButton(TabSet->currentIndex(), path, company);
+}
+
+void TQuorvaneForm::DBImage1EndDrag(QObject* Target) {
+    if (Target != Notebook1)
+        return;
+    const int p = TabSet->currentIndex();
+    QString path;
+    QString company;
+    if (p < 0 || p >= companyPageCount(Notebook1, TabSet) ||
+        !selectedProgram(QueryProg, path, company))
+        return;
+    addRunButton(Notebook1->widget(p), MakeCommandLine(path, company),
+                 QueryProg->fieldByName(QStringLiteral("PROG_NAME")).asString());
+    ArrangeRunButtons(p);
+    SaveRunButtons();
+}
+
+void TQuorvaneForm::SpeedButton4Click() {
+    FormToolbarConf->DbName = TabSet->tabText(TabSet->currentIndex());
+    if (FormToolbarConf->exec() != QDialog::Accepted)
+        return;
+    ClearRunButtons();
+    LoadRunButtons();
+}
