@@ -63,11 +63,8 @@ void TRunButton::SetupIcon() {
 
     QPixmap picture;
     if (source.size() <= MaxIconSource) {
-        // Windows ignores trailing blanks in a file name; the mapped file system does not.
-        QString file = source;
-        while (file.endsWith(QLatin1Char(' ')))
-            file.chop(1);
-        const ExtractedIcon icon = ExtractIconA(file, 0);
+        // The trailing blank of a source cut from the command line goes along.
+        const ExtractedIcon icon = ExtractIconA(source, 0);
         if (icon.result > 1 && !icon.image.isNull())
             picture = QPixmap::fromImage(icon.image.scaled(
                 IconSize, IconSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));

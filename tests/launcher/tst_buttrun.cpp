@@ -1,0 +1,268 @@
+// Run buttons on a plain page: icons from real program and icon files, real starts of the
+// argument-recording program, the wait cursor and the launch error.
+
+#include "launcher/Buttrun.h"
+#include "platform/ProcessStart.h"
+#include "programs/ArgRecorder.h"
+#include "programs/TestIcons.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// Catches the system's errors that escape an event handler, as the application object does.
+class RecordingApp : public QApplication {
+public:
+    using QApplication::QApplication;
+    bool notify(QObject* receiver, QEvent* event) override {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const Exception& error) {
+            errors.append(error.message());
+            return true;
+        }
+    }
+    QStringList errors;
+};
+
+RecordingApp* app() {
+    return static_cast<RecordingApp*>(qApp);
+}
+
+// The real process start, noting the cursor that is up while it runs.
+class CursorNotingStarter : public ProcessStarter {
+public:
+    unsigned winExec(const QString& commandLine, int showMode) override {
+        const QCursor* cursor = QApplication::overrideCursor();
+        cursorDuringStart = cursor ? cursor->shape() : Qt::ArrowCursor;
+        startedLines.append(commandLine);
+        return real.winExec(commandLine, showMode);
+    }
+    SystemProcessStarter real;
+    Qt::CursorShape cursorDuringStart = Qt::ArrowCursor;
+    QStringList startedLines;
+};
+
+const QRgb Red = qRgb(220, 20, 20);
+const QRgb Blue = qRgb(20, 20, 220);
+const QRgb Green = qRgb(20, 200, 20);
+
+QRgb centre(const TRunImage* image) {
+    return image->pixmap().toImage().pixel(16, 16);
+}
+
+} // namespace
+
+class TestButtrun : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_drive;
+    QString m_records;
+    CursorNotingStarter m_starter;
+    QWidget* m_page = nullptr;
+
+    QString onDrive(const QString& relative) const { return m_drive.filePath(relative); }
+
+    TRunButton* button(const QString& commandLine) {
+        auto* b = new TRunButton(m_page);
+        b->setAutoRaise(true);
+        b->setCommandLine(commandLine);
+        b->SetupIcon();
+        b->show();
+        return b;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_drive.isValid());
+        qputenv("QUORVANE_DRIVE_C", m_drive.path().toLocal8Bit());
+        m_records = onDrive("records.jsonl");
+        qputenv("QV_ARGS_OUT", m_records.toLocal8Bit());
+        QVERIFY(QDir(m_drive.path()).mkpath("qv/finance"));
+        QVERIFY(QFile::copy(ArgRecorder::programPath(), onDrive("qv/finance/ledger")));
+        QVERIFY(TestIcons::writeFile(onDrive("qv/finance/ledger.exe"),
+                                     TestIcons::peFile({{TestIcons::dibImage(32, Red)}})));
+        QVERIFY(TestIcons::writeFile(onDrive("qv/finance/blue.ico"),
+                                     TestIcons::icoFile({TestIcons::dibImage(32, Blue)})));
+        QVERIFY(TestIcons::writeFile(onDrive("qv/finance/readme.txt"), "no icons here\n"));
+        QPixmap own(32, 32);
+        own.fill(QColor(Green));
+        QApplication::setWindowIcon(QIcon(own));
+        setProcessStarter(&m_starter);
+    }
+
+    void cleanupTestCase() { setProcessStarter(nullptr); }
+
+    void init() {
+        m_page = new QWidget;
+        m_page->resize(437, 35);
+        m_page->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_page));
+        QFile::remove(m_records);
+        m_starter.startedLines.clear();
+        app()->errors.clear();
+    }
+
+    void cleanup() {
+        delete m_page;
+        m_page = nullptr;
+    }
+
+    void newButtonIsAFlatSquareWithoutFocus() {
+        TRunButton b(m_page);
+        QCOMPARE(b.size(), QSize(32, 32));
+        QCOMPARE(b.focusPolicy(), Qt::NoFocus);
+        QVERIFY(b.CommandLine().isEmpty());
+        QVERIFY(b.Iconfile().isEmpty());
+        QVERIFY(b.IconImage());
+        QVERIFY(b.IconImage()->testAttribute(Qt::WA_TransparentForMouseEvents));
+    }
+
+    void iconComesFromTheProgramFile() {
+        TRunButton* b = button("c:\\qv\\finance\\ledger.exe ORCL mari Kask2026 10");
+        QCOMPARE(b->iconSource(), QString("c:\\qv\\finance\\ledger.exe "));
+        TRunImage* image = b->IconImage();
+        QCOMPARE(image->parentWidget(), m_page);
+        QVERIFY(image->isVisible());
+        QCOMPARE(centre(image), Red);
+        // Added after its button, the icon lies above it.
+        QVERIFY(m_page->children().indexOf(image) > m_page->children().indexOf(b));
+    }
+
+    void iconFileWinsOverTheCommandLine() {
+        auto* b = new TRunButton(m_page);
+        b->setCommandLine("c:\\qv\\finance\\ledger.exe ORCL mari Kask2026 10");
+        b->setIconfile("c:\\qv\\finance\\blue.ico");
+        b->SetupIcon();
+        QCOMPARE(centre(b->IconImage()), Blue);
+    }
+
+    void sourcesWithoutAnIconShowTheApplicationIcon_data() {
+        QTest::addColumn<QString>("commandLine");
+        QTest::newRow("no blank, so no source") << "c:\\qv\\finance\\ledger.exe";
+        QTest::newRow("missing file (0)") << "c:\\qv\\finance\\gone.exe ORCL mari pw 10";
+        QTest::newRow("not an icon kind (1)") << "c:\\qv\\finance\\readme.txt ORCL mari pw 10";
+        QTest::newRow("another drive") << "d:\\finance\\ledger.exe ORCL mari pw 10";
+    }
+    void sourcesWithoutAnIconShowTheApplicationIcon() {
+        QFETCH(QString, commandLine);
+        TRunButton* b = button(commandLine);
+        QVERIFY(b->IconImage()->isVisible());
+        QCOMPARE(centre(b->IconImage()), Green);
+    }
+
+    void sourceLongerThanTheBufferShowsTheApplicationIcon() {
+        // A real program file whose path needs more than 255 characters.
+        QString folder = "qv";
+        while (folder.size() < 260)
+            folder += "/" + QString(40, QLatin1Char('d'));
+        QVERIFY(QDir(m_drive.path()).mkpath(folder));
+        QVERIFY(QFile::copy(onDrive("qv/finance/ledger.exe"), onDrive(folder + "/a.exe")));
+        const QString windowsPath = "c:\\" + QString(folder).replace('/', '\\') + "\\a.exe";
+
+        TRunButton* fits = button("c:\\qv\\finance\\ledger.exe X");
+        QCOMPARE(centre(fits->IconImage()), Red);
+        TRunButton* tooLong = button(windowsPath + " ORCL mari pw 10");
+        QVERIFY(tooLong->iconSource().size() > 255);
+        QCOMPARE(centre(tooLong->IconImage()), Green);
+    }
+
+    void emptyCommandLineShowsNoIconEvenWithAnIconFile() {
+        auto* b = new TRunButton(m_page);
+        b->setIconfile("c:\\qv\\finance\\blue.ico");
+        b->SetupIcon();
+        QCOMPARE(b->IconImage()->parentWidget(), m_page);
+        QVERIFY(b->IconImage()->pixmap().isNull());
+        QVERIFY(!b->IconImage()->isVisible());
+    }
+
+    void iconFollowsItsButtonAndDiesWithIt() {
+        TRunButton* b = button("c:\\qv\\finance\\ledger.exe X");
+        b->move(73, 0);
+        b->PlaceIcon();
+        QCOMPARE(b->IconImage()->pos(), QPoint(73, 0));
+        QPointer<TRunImage> image = b->IconImage();
+        delete b;
+        QVERIFY(image.isNull());
+        QCOMPARE(m_page->findChildren<TRunImage*>().size(), 0);
+    }
+
+    void clickOnTheIconStartsTheProgram() {
+        TRunButton* b = button("c:\\qv\\finance\\ledger ORCL mari Kask2026 10");
+        b->move(39, 0);
+        b->PlaceIcon();
+        QSignalSpy clicks(b, &QAbstractButton::clicked);
+        // Through the window, so the click lands on whatever lies under the point: the icon.
+        QTest::mouseClick(m_page->windowHandle(), Qt::LeftButton, {}, QPoint(39 + 16, 16));
+        QVERIFY(app()->errors.isEmpty());
+        QVERIFY(ArgRecorder::waitForRecords(m_records, 1));
+        const QStringList argv = ArgRecorder::readRecords(m_records).first();
+        QCOMPARE(argv.mid(1), QStringList({"ORCL", "mari", "Kask2026", "10"}));
+        QCOMPARE(clicks.size(), 1);
+        QCOMPARE(m_starter.cursorDuringStart, Qt::WaitCursor);
+        QVERIFY(!QApplication::overrideCursor());
+    }
+
+    void eachClickStartsAnotherInstance() {
+        TRunButton* b = button("c:\\qv\\finance\\ledger A B C 1");
+        b->Click();
+        b->Click();
+        QVERIFY(ArgRecorder::waitForRecords(m_records, 2));
+        QCOMPARE(m_starter.startedLines.size(), 2);
+    }
+
+    void failedStartRaisesTheErrorAndSkipsTheClick_data() {
+        QTest::addColumn<QString>("commandLine");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("missing file") << "c:\\qv\\finance\\gone ORCL mari pw 10"
+                                      << "Error executing program. Code: 2";
+        QTest::newRow("missing folder") << "c:\\qv\\nowhere\\gone ORCL mari pw 10"
+                                        << "Error executing program. Code: 3";
+        QTest::newRow("not a program") << "c:\\qv\\finance\\readme.txt ORCL mari pw 10"
+                                       << "Error executing program. Code: 5";
+    }
+    void failedStartRaisesTheErrorAndSkipsTheClick() {
+        QFETCH(QString, commandLine);
+        QFETCH(QString, message);
+        TRunButton* b = button(commandLine);
+        QSignalSpy clicks(b, &QAbstractButton::clicked);
+        try {
+            b->Click();
+            QFAIL("no error raised");
+        } catch (const ERunError& error) {
+            QCOMPARE(error.message(), message);
+        }
+        QCOMPARE(m_starter.cursorDuringStart, Qt::WaitCursor);
+        QVERIFY(!QApplication::overrideCursor());
+        QCOMPARE(clicks.size(), 0);
+    }
+
+    void failedStartFromTheMouseReachesTheErrorHandler() {
+        TRunButton* b = button("c:\\qv\\finance\\gone ORCL mari pw 10");
+        QSignalSpy clicks(b, &QAbstractButton::clicked);
+        QTest::mouseClick(m_page->windowHandle(), Qt::LeftButton, {}, QPoint(16, 16));
+        QCOMPARE(app()->errors, QStringList("Error executing program. Code: 2"));
+        QCOMPARE(clicks.size(), 0);
+        QVERIFY(!QApplication::overrideCursor());
+        QVERIFY(!b->isDown());
+        // The button still works afterwards.
+        b->setCommandLine("c:\\qv\\finance\\ledger again");
+        QTest::mouseClick(m_page->windowHandle(), Qt::LeftButton, {}, QPoint(16, 16));
+        QVERIFY(ArgRecorder::waitForRecords(m_records, 1));
+        QCOMPARE(clicks.size(), 1);
+    }
+};
+
+int main(int argc, char** argv) {
+    RecordingApp app(argc, argv);
+    TestButtrun test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_buttrun.moc"
