@@ -824,6 +824,9 @@ TAsyncSocket::TSocket TAsyncSocket::AcceptConnection() {
                                        SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (accepted < 0)
         RaiseSocketError(SockErrors::codeFromErrno(errno));
+    // The pending connection is taken: let the listener report the next one.
+    m_readPending = false;
+    UpdateNotifiers();
     Progress();
     m_remoteAddress = peer.sin_addr.s_addr;
     m_remotePort = ntohs(peer.sin_port);
