@@ -1,9 +1,5 @@
 #include "net/FtpClient.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QFile>
-
 #include <unistd.h>
 #include <utility>
 
@@ -234,16 +230,20 @@ void TFtpClient::WatchReply() {
 
 QString TFtpClient::AfterAbortDrain() {
     CancelRequested = false;
-    QElapsedTimer clock;
-    clock.start();
-    QString taken;
-    // The server's last words may come in pieces: wait, within the bound, for a whole line.
-    do {
-        taken += Read(0);
-        if (taken.contains(QLatin1Char('\n')))
-            break;
-        QCoreApplication::processEvents();
-    } while (clock.elapsed() < FtpConst::DrainSeconds * 1000);
+    QString taken = Read(0);
+    // The server's last words may still be on their way: wait, within the bound, for the end
+    // of the line, so the error shows it whole.
+    if (!taken.contains(QLatin1Char('\n')) && IsConnected) {
+        const int idle = IdleTimeOut;
+        IdleTimeOut = FtpConst::DrainMs;
+        try {
+            taken += ReadLn();
+        } catch (const Exception&) {
+            taken += Read(0);
+        }
+        IdleTimeOut = idle;
+        CancelRequested = false;
+    }
     ReportStatus(1, taken);
     return taken;
 }
@@ -265,6 +265,7 @@ void TFtpClient::AcceptFromControlPeer() {
         // Someone else got to the announced port first: drop it and wait for the server.
         ::close(accepted);
         m_data->AsyncDone = false;
+        m_data->IsConnected = false;
     }
 }
 
@@ -336,13 +337,15 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
 
         const QString target = LocalFile.isEmpty() ? RemoteFile : LocalFile;
         if (!CancelRequested && !TimedOut) {
-            QFile probe(target);
-            if (!probe.open(QIODevice::WriteOnly)) {
+            try {
+                m_data->CaptureFile(target);
+            } catch (const ESockError&) {
+                throw;
+            } catch (const Exception&) {
+                // The local file cannot be created or written.
                 FinishAfterLocalError();
-                throw Exception(QString::fromLatin1(FtpConst::TextCannotCreateFile).arg(target));
+                throw;
             }
-            probe.close();
-            m_data->CaptureFile(target);
         }
         if (OnTransactionStop)
             OnTransactionStop(this);

@@ -54,15 +54,14 @@ inline constexpr int UnsupportedLast = 502;
 inline constexpr char TextDisconnected[] = "Disconnected";
 inline constexpr char TextReceived[] = "Received ";
 inline constexpr char TextBytes[] = " Bytes";
-inline constexpr char TextCannotCreateFile[] = "Cannot create file %1";
 inline constexpr char TextUnsafeName[] = "Invalid file name %1";
 inline constexpr char TextUnsafeCommand[] = "Invalid command %1";
 
 // The word whose nearest preceding number is the announced transfer size.
 inline constexpr char SizeWord[] = "BYTE";
 
-// Seconds that the after-abort drain waits for the server's last words.
-inline constexpr double DrainSeconds = 0.9504;
+// Milliseconds that the after-abort drain waits for the server's last words (1.1e-5 day).
+inline constexpr int DrainMs = 950;
 
 // The transfer size announced in a reply line: the run of digits nearest before "BYTE"
 // (any letter case), 0 when there is none.

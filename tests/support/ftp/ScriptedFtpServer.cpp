@@ -394,6 +394,8 @@ FtpScript ScriptedFtpServer::answer(const QString& line) {
     if (word == QLatin1String("CWD") || word == QLatin1String("DELE") ||
         word == QLatin1String("MKD") || word == QLatin1String("RMD"))
         return script.reply("250 Requested file action okay, completed.\r\n");
+    if (word == QLatin1String("NOOP"))
+        return script.reply("200 NOOP ok.\r\n");
     if (word == QLatin1String("QUIT"))
         return script.reply("221 Goodbye.\r\n").closeControl();
     return script.reply("500 Unknown command.\r\n");
