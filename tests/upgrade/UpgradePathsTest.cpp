@@ -41,7 +41,7 @@ private slots:
                                    << "/a.exe";
         QTest::newRow("no colon") << "nohost"
                                   << ""
-                                  << "ohost/a.exe";
+                                  << "host/a.exe";
         QTest::newRow("empty") << ""
                                << ""
                                << "/a.exe";
