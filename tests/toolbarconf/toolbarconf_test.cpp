@@ -123,6 +123,28 @@ private slots:
         QVERIFY(dialogs.calls().isEmpty());
     }
 
+    void listDrawsIconsAndTheCurrentRow() {
+        MessageDialogsDouble dialogs;
+        Session s(QStringLiteral("ACME"));
+        s.dialog.show();
+        s.select(1);
+        const QImage shown = s.dialog.DBCtrlGrid1->viewport()->grab().toImage();
+        const auto at = [&shown](int row, int x) {
+            return shown.pixelColor(x, row * ToolbarProgramList::RowHeight + 16).rgb();
+        };
+        // The middle of each icon shows its fill colour: with the blob header (Ledger) and
+        // without it (Invoices, Payroll, Calculator); Notepad has no icon.
+        QCOMPARE(at(0, 16), QColor(0x20, 0x50, 0xc0).rgb());
+        QCOMPARE(at(1, 16), QColor(0x20, 0xa0, 0x40).rgb());
+        QCOMPARE(at(2, 16), QColor(0xc0, 0x20, 0x20).rgb());
+        QCOMPARE(at(3, 16), QColor(Qt::white).rgb());
+        QCOMPARE(at(4, 16), QColor(0xc0, 0xc0, 0x20).rgb());
+        QCOMPARE(at(1, 230), QColor(255, 255, 128).rgb());
+        QCOMPARE(at(0, 230), QColor(Qt::white).rgb());
+        QCOMPARE(s.dialog.DBCtrlGrid1->viewport()->height(),
+                 ToolbarProgramList::RowHeight * ToolbarProgramList::VisibleRows);
+    }
+
     void movesExchangeNeighboursUnseenUntilOk() {
         MessageDialogsDouble dialogs;
         Session s(QStringLiteral("ACME"));
