@@ -350,6 +350,32 @@ private slots:
         QCOMPARE(client->TransferSize, 600);
     }
 
+    void serverGoneMidTransferIsAnError() {
+        server->on(QStringLiteral("RETR"), [](const QString&) {
+            return FtpScript()
+                .reply("150 Opening data connection.\r\n")
+                .connectData()
+                .sendData(QByteArray(500, 'z'))
+                .closeData()
+                .reply("22")
+                .closeControl();
+        });
+        bool succeeded = false;
+        client->OnSuccess = [&](TCmdType) { succeeded = true; };
+        client->Connect();
+        QVERIFY(!errorOf([&] { client->Download(QStringLiteral("f"), local("f")); }).isEmpty());
+        QVERIFY(!succeeded);
+        QVERIFY(!client->IsConnected);
+    }
+
+    void busyGreetingIsTheError() {
+        server->setGreeting(FtpScript().reply("421 Too many users, try later.\r\n").closeControl());
+        QCOMPARE(errorOf([&] { client->Connect(); }),
+                 QStringLiteral("421 Too many users, try later.\r\n"));
+        QVERIFY(!client->IsConnected);
+        QVERIFY(!client->CancelRequested);
+    }
+
     void intruderOnDataPortIsRefused() {
         server->on(QStringLiteral("RETR"), [](const QString&) {
             return FtpScript()
