@@ -1,5 +1,9 @@
 #pragma once
 
+#include "launcher/GroupList.h"
+#include "launcher/ProgramList.h"
+#include "launcher/TabSet.h"
+
 #include <QWidget>
 
 class Connection;
@@ -10,7 +14,6 @@ class QFrame;
 class QLabel;
 class QSplitter;
 class QStackedWidget;
-class QTabBar;
 class QTimer;
 class QToolButton;
 class TUserLoginForm;
@@ -18,12 +21,20 @@ class TFormPaswd;
 class TFormInstaller;
 class TFormToolbarConf;
 class TRunButton;
+enum class HeaderGlyph;
 
 // The main window: header with the date line and the five buttons, the quick-launch bar
 // (one page per company), the group and program lists, and the company tab strip.
 class TQuorvaneForm : public QWidget {
     Q_OBJECT
 public:
+    // Client-area sizes. Collapsed shows the header (33), the bar (35), the separator (3),
+    // the strip above the tabs (4) and the tabs (18); expanded adds the middle area of the
+    // design layout (212: the lists, six program panels of 35 inside a 1-pixel bevel).
+    static constexpr int DesignWidth = 437;
+    static constexpr int CollapsedHeight = 33 + 35 + 3 + 4 + 18;
+    static constexpr int ExpandedHeight = 305;
+
     explicit TQuorvaneForm(QWidget* parent = nullptr);
     ~TQuorvaneForm() override;
 
@@ -59,12 +70,12 @@ public:
     QFrame* Panel2 = nullptr;
     QStackedWidget* Notebook1 = nullptr;
     QFrame* Panel4 = nullptr;
-    QWidget* DBGrid1 = nullptr;
+    TDBGrid* DBGrid1 = nullptr;
     QSplitter* Splitter1 = nullptr;
     QFrame* Panel3 = nullptr;
-    QWidget* DBCtrlGrid1 = nullptr;
+    TDBCtrlGrid* DBCtrlGrid1 = nullptr;
     QFrame* Panel5 = nullptr;
-    QTabBar* TabSet = nullptr;
+    TTabSet* TabSet = nullptr;
 
     // Start-up and main window.
     void FormShow();
@@ -85,6 +96,8 @@ public:
     // Program launch.
     QString MakeCommandLine(const QString& path, const QString& company) const;
     void DBText1DblClick();
+    // Pressing the mouse on DBImage1: the current program's icon starts a drag at once.
+    void DBImage1MouseDown();
 
     // Quick-launch bar (QuickLaunchBar.cpp).
     void LoadRunButtons();
@@ -98,14 +111,30 @@ public:
     // The run buttons of one company page, in creation order.
     QList<TRunButton*> runButtons(int page) const;
 
+    // The first showing runs FormShow before the window appears, so the login dialog is on the
+    // screen alone; a window that FormShow closed is not shown at all.
+    void setVisible(bool visible) override;
+
+signals:
+    // The main window closed: the program ends.
+    void closed();
+
 protected:
-    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void buildComponents();
+    void buildHeader();
+    void buildBody();
+    QToolButton* headerButton(int left, int width, const QString& hint, HeaderGlyph glyph);
+    void arrangePanels();
+    void setListsShown(bool shown);
     // Makes Notebook1 a drop target that answers through Notebook1DragOver (QuickLaunchBar.cpp).
     void setupBarDropTarget();
 
     bool m_shownOnce = false;
+    bool m_closed = false;
 };
 
 extern TQuorvaneForm* QuorvaneForm;

@@ -1,0 +1,67 @@
+#include "launcher/TabSet.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QSignalBlocker>
+
+TTabSet::TTabSet(QWidget* parent) : QTabBar(parent) {
+    setShape(QTabBar::RoundedSouth);
+    setDrawBase(false);
+    setExpanding(false);
+    setUsesScrollButtons(true);
+    setFocusPolicy(Qt::NoFocus);
+}
+
+void TTabSet::clearTabs() {
+    const QSignalBlocker blocker(this);
+    while (count() > 0) {
+        removeTab(count() - 1);
+    }
+    m_selected = -1;
+}
+
+void TTabSet::appendTab(const QString& text) {
+    const QSignalBlocker blocker(this);
+    addTab(text);
+    // The bar marks its first tab on its own; the strip has no selection until selectTab.
+    showSelection();
+}
+
+void TTabSet::selectTab(int index) {
+    if (index == m_selected || index < 0 || index >= count()) {
+        return;
+    }
+    bool allowChange = true;
+    if (onChange) {
+        onChange(index, allowChange);
+    }
+    if (!allowChange) {
+        return;
+    }
+    m_selected = index;
+    showSelection();
+    if (onClick) {
+        onClick();
+    }
+}
+
+void TTabSet::showSelection() {
+    const QSignalBlocker blocker(this);
+    setCurrentIndex(m_selected >= 0 ? m_selected : 0);
+}
+
+void TTabSet::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        selectTab(tabAt(event->position().toPoint()));
+    }
+    event->accept();
+}
+
+void TTabSet::keyPressEvent(QKeyEvent* event) {
+    // The strip takes no focus; arrow keys that reach it move nothing on their own.
+    event->ignore();
+}
+
+void TTabSet::wheelEvent(QWheelEvent* event) {
+    event->ignore();
+}
