@@ -122,8 +122,11 @@ void TFtpClient::Connect() {
             }
         }
         ReportStatus(1, QLatin1String(FtpConst::TextDisconnected));
-        if (!abortReply.isEmpty())
+        if (!abortReply.isEmpty()) {
+            if (OnConnectionFailed)
+                OnConnectionFailed(this);
             throw FTPException(abortReply);
+        }
         throw;
     }
 }
@@ -368,7 +371,7 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
             InRange(ReplyCode(completion), FtpConst::CommandFailFirst, FtpConst::FailLast))
             Fail(cmdDownload, completion);
         else if (!skippedCompletion && announced > 0 && TransferSize != announced)
-            Fail(cmdDownload, completion.isEmpty() ? preliminary : completion);
+            Fail(cmdDownload, completion);
         completed = !skippedCompletion;
     } catch (const FTPException&) {
         delete std::exchange(m_data, nullptr);
