@@ -1,0 +1,184 @@
+#include "DemoData.h"
+#include "PgFixture.h"
+#include "data/Connection.h"
+#include "data/DatabaseError.h"
+#include "data/Query.h"
+#include "data/StoredProc.h"
+
+#include <QTest>
+
+using namespace DemoData;
+
+namespace {
+
+// user, company, program -> ordinal, as the server holds it.
+int ordinal(const QString& user, int company, int prog) {
+    const auto rows = PgFixture::instance().superRows(
+        QStringLiteral(
+            "select ordinal from quorvane.user_prog_db where username = '%1' and database_id = %2 "
+            "and quorvane_prog_id = %3")
+            .arg(user)
+            .arg(company)
+            .arg(prog));
+    return rows.isEmpty() ? -1 : rows.first().value(0).toInt();
+}
+
+QList<int> ordinals(const QString& user, int company) {
+    QList<int> out;
+    const auto rows = PgFixture::instance().superRows(
+        QStringLiteral(
+            "select ordinal from quorvane.user_prog_db where username = '%1' and database_id = %2 "
+            "order by quorvane_prog_id")
+            .arg(user)
+            .arg(company));
+    for (const QVariantList& row : rows)
+        out << row.value(0).toInt();
+    return out;
+}
+
+} // namespace
+
+class SchemaTest : public QObject {
+    Q_OBJECT
+private:
+    Connection* m_db = nullptr;
+
+    void save(double ord, const QString& exen, const QString& dbName) {
+        StoredProc save(m_db);
+        save.setStoredProcName(QStringLiteral("QUORVANE.SAVEBUTTONCONF"));
+        save.setParam(QStringLiteral("ORD"), ord);
+        save.setParam(QStringLiteral("EXEN"), exen);
+        save.setParam(QStringLiteral("D_NAME"), dbName);
+        save.execProc();
+    }
+    void recalc() {
+        StoredProc recalc(m_db);
+        recalc.setStoredProcName(QStringLiteral("QUORVANE.RECALCORDINAL"));
+        recalc.execProc();
+    }
+    int run(const QString& sql) {
+        Query q(m_db);
+        q.setSql(sql);
+        return q.execSql();
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(PgFixture::instance().ok(), qPrintable(PgFixture::instance().error()));
+    }
+    void init() {
+        QVERIFY2(PgFixture::instance().resetData(), qPrintable(PgFixture::instance().lastError()));
+        m_db = new Connection;
+        m_db->setParam(QStringLiteral("SERVER NAME"), ServiceOrcl);
+        m_db->setParam(QStringLiteral("USER NAME"), MariUser);
+        m_db->setParam(QStringLiteral("PASSWORD"), MariPassword);
+    }
+    void cleanup() { delete m_db; }
+
+    void usersSeeAndChangeOnlyTheirOwnOrdinals() {
+        QCOMPARE(m_db->exec(QStringLiteral("select distinct username from quorvane.user_prog_db"))
+                     .rows.size(),
+                 1);
+        // jaan's rows are invisible, so nothing matches
+        QCOMPARE(run(QStringLiteral(
+                     "update quorvane.user_prog_db set ordinal = 9 where username = 'jaan'")),
+                 0);
+        QCOMPARE(ordinals(JaanUser, 20), (QList<int>{0, 1, 0, 2, 0}));
+        QVERIFY_THROWS_EXCEPTION(
+            EDatabaseError,
+            run(QStringLiteral("update quorvane.user_prog_db set username = 'jaan'")));
+        QVERIFY_THROWS_EXCEPTION(
+            EDatabaseError,
+            run(QStringLiteral("update quorvane.user_prog_db set database_id = 30")));
+        QVERIFY_THROWS_EXCEPTION(
+            EDatabaseError,
+            run(QStringLiteral("insert into quorvane.user_prog_db values ('mari', 40, 1, 1)")));
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError,
+                                 run(QStringLiteral("delete from quorvane.user_prog_db")));
+        QVERIFY_THROWS_EXCEPTION(
+            EDatabaseError, run(QStringLiteral("update quorvane.quorvane_prog set version = 9")));
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError,
+                                 run(QStringLiteral("update quorvane.company set db_name = 'X'")));
+        QCOMPARE(run(QStringLiteral(
+                     "update quorvane.user_prog_db set ordinal = 4 where quorvane_prog_id = 1")),
+                 2);
+        QCOMPARE(ordinal(MariUser, 20, 1), 4);
+    }
+
+    void sysparamsHoldsTheCompanyOfThisSessionOnly() {
+        QCOMPARE(m_db->exec(QStringLiteral("select * from quorvane.sysparams")).rows.size(), 0);
+        QCOMPARE(m_db->exec(QStringLiteral("select * from quorvane.v_sysparams")).rows.size(), 4);
+        StoredProc name(m_db);
+        name.setStoredProcName(QStringLiteral("QUORVANE.SET_CNAME"));
+        name.setParam(QStringLiteral("NAME"), QStringLiteral("BALTIC"));
+        name.execProc();
+        QCOMPARE(m_db->exec(QStringLiteral("select v_company from quorvane.sysparams")).rows,
+                 (QVector<QVector<QVariant>>{{20.0}}));
+        m_db->close(); // a new session starts without a company
+        QCOMPARE(m_db->exec(QStringLiteral("select * from quorvane.sysparams")).rows.size(), 0);
+    }
+
+    void saveButtonMatchesExeNameCaseBlindWithItsBlank() {
+        save(5, QStringLiteral("STOCK.EXE "), QStringLiteral("BALTIC")); // stored as Stock.exe
+        QCOMPARE(ordinal(MariUser, 20, 5), 5);
+        save(6, QStringLiteral("ledger.exe "), QStringLiteral("BALTIC")); // only that company's row
+        QCOMPARE(ordinal(MariUser, 20, 1), 6);
+        QCOMPARE(ordinal(MariUser, 10, 1), 1);
+        QCOMPARE(ordinal(JaanUser, 20, 1), 0);
+        const QList<int> before = ordinals(MariUser, 10);
+        save(7, QString(), QStringLiteral("ACME"));                      // no blank followed: empty
+        save(7, QStringLiteral("nothere.exe "), QStringLiteral("ACME")); // no such program
+        save(7, QStringLiteral("ledger.exe "), QStringLiteral("DELTA")); // not the user's company
+        QCOMPARE(ordinals(MariUser, 10), before);
+    }
+
+    void recalcMakesEachBarConsecutive() {
+        QVERIFY(PgFixture::instance().superExec(
+            QStringLiteral("update quorvane.user_prog_db set ordinal = case quorvane_prog_id when "
+                           "1 then 7 when 2 then 3 "
+                           "when 10 then 3 when 9 then 0 else ordinal end where username = 'mari' "
+                           "and database_id = 10;"
+                           "update quorvane.user_prog_db set ordinal = 9 where username = 'jaan' "
+                           "and quorvane_prog_id = 5")));
+        recalc();
+        // ACME by program: 1 (7), 2 (3), 3, 4, 9, 10 (3), 11 -> 2 and 10 tie at 3, program order
+        // breaks it
+        QCOMPARE(ordinals(MariUser, 10), (QList<int>{3, 1, 0, 0, 0, 2, 0}));
+        QCOMPARE(ordinals(MariUser, 20), (QList<int>{0, 1, 0, 0, 0})); // Stock 3 -> 1
+        QCOMPARE(ordinals(JaanUser, 20),
+                 (QList<int>{0, 9, 0, 2, 0})); // another user's bar untouched
+        recalc();
+        QCOMPARE(ordinals(MariUser, 10), (QList<int>{3, 1, 0, 0, 0, 2, 0}));
+    }
+
+    void ownPasswordChangesThroughTheDialectAndOddTextChangesNothing() {
+        const QString hash =
+            QStringLiteral("select rolpassword from pg_authid where rolname = 'mari'");
+        const QString before = PgFixture::instance().superRows(hash).value(0).value(0).toString();
+        for (const QString& odd :
+             {QStringLiteral("alter user mari identified by a'b"),
+              QStringLiteral("alter user mari identified by ab;alter user jaan identified by x"),
+              QStringLiteral("alter user mari identified by ab--"),
+              QStringLiteral("alter user mari identified by ab\\")}) {
+            QVERIFY_THROWS_EXCEPTION(EDatabaseError, run(odd));
+        }
+        QCOMPARE(PgFixture::instance().superRows(hash).value(0).value(0).toString(), before);
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError,
+                                 run(QStringLiteral("alter user jaan identified by Other2026")));
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError, run(QStringLiteral("alter user mari createrole")));
+
+        m_db->startTransaction();
+        run(QStringLiteral("alter user MARI identified by Uus2026"));
+        m_db->commit();
+        QVERIFY(PgFixture::instance().superRows(hash).value(0).value(0).toString().startsWith(
+            "SCRAM-SHA-256$"));
+        m_db->close();
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError, m_db->open());
+        m_db->setParam(QStringLiteral("PASSWORD"), QStringLiteral("Uus2026"));
+        m_db->open();
+        QVERIFY(m_db->connected());
+    }
+};
+
+QTEST_GUILESS_MAIN(SchemaTest)
+#include "schema.moc"
