@@ -14,7 +14,6 @@ namespace {
 constexpr quintptr NoIcon = 0;
 constexpr quintptr NotIconKind = 1;
 constexpr quintptr IconFound = 2;
-constexpr int IconSize = 32;
 // Larger images than this are no icons; the limit bounds what a decoder may allocate.
 constexpr quint32 MaxImageSide = 1024;
 
@@ -43,28 +42,6 @@ QList<IconImageData> readIcoFile(const ByteView& file) {
         }
     }
     return result;
-}
-
-// The image a 32 x 32 icon is best made from: that size if present, else the nearest size
-// (larger before smaller); among equal sizes the one with the most colours, then the first.
-const IconImageData* bestImage(const QList<IconImageData>& images) {
-    const IconImageData* best = nullptr;
-    auto distance = [](const IconImageData& i) {
-        return qAbs(i.width - IconSize) + qAbs(i.height - IconSize);
-    };
-    for (const IconImageData& image : images) {
-        if (!best) {
-            best = &image;
-            continue;
-        }
-        const int d = distance(image), bestD = distance(*best);
-        const bool larger = image.width >= IconSize && best->width < IconSize;
-        if (d < bestD || (d == bestD && (larger || (image.width == best->width &&
-                                                    image.bitCount > best->bitCount)))) {
-            best = &image;
-        }
-    }
-    return best;
 }
 
 quint32 bigEndian32(const QByteArray& data, int offset) {
@@ -116,26 +93,26 @@ QImage decodeImage(const ByteView& file, const IconImageData& entry) {
         return {};
     }
     QImage image = data.startsWith("\x89PNG\r\n\x1a\n") ? decodePng(data) : decodeDib(entry, data);
-    if (!image.isNull() && image.size() != QSize(IconSize, IconSize)) {
-        image = image.scaled(IconSize, IconSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    if (!image.isNull() && image.size() != QSize(IconSide, IconSide)) {
+        image = image.scaled(IconSide, IconSide, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     }
     return image;
 }
 
 ExtractedIcon extract(const ByteView& file, unsigned index) {
-    QList<IconImageData> images;
+    std::optional<IconImageData> best;
     quint32 magic = 0;
     if (file.u16(0, magic) && magic == 0x5A4D) {
-        images = readPeIconGroup(file, index);
+        best = readPeIcon(file, index);
     } else if (isIcoFile(file)) {
         // An .ico file holds one icon.
-        if (index == 0) {
-            images = readIcoFile(file);
+        const QList<IconImageData> images = index == 0 ? readIcoFile(file) : QList<IconImageData>();
+        if (const IconImageData* image = bestIconImage(images)) {
+            best = *image;
         }
     } else {
         return {NotIconKind, {}};
     }
-    const IconImageData* best = bestImage(images);
     if (!best) {
         return {NoIcon, {}};
     }

@@ -182,19 +182,19 @@ private:
 
 } // namespace
 
-QList<IconImageData> readPeIconGroup(const ByteView& file, unsigned index) {
+std::optional<IconImageData> readPeIcon(const ByteView& file, unsigned index) {
     PeImage image(file);
     if (!image.load()) {
-        return {};
+        return std::nullopt;
     }
     const auto groups = image.namesOfType(RtGroupIcon);
     if (!groups || index >= unsigned(groups->size())) {
-        return {};
+        return std::nullopt;
     }
     const auto group = image.resourceData(groups->at(index));
     const auto icons = image.namesOfType(RtIcon);
     if (!group || !icons) {
-        return {};
+        return std::nullopt;
     }
     QHash<quint32, PeImage::Entry> iconById;
     for (const PeImage::Entry& e : *icons) {
@@ -207,9 +207,12 @@ QList<IconImageData> readPeIconGroup(const ByteView& file, unsigned index) {
     quint32 reserved = 1, type = 0, count = 0;
     if (!dir.u16(0, reserved) || !dir.u16(2, type) || !dir.u16(4, count) || reserved != 0 ||
         type != 1) {
-        return {};
+        return std::nullopt;
     }
-    QList<IconImageData> result;
+    // Only the image chosen from the directory is looked up, as Windows does: a directory
+    // of thousands of entries then costs one look-up, not thousands.
+    QList<IconImageData> candidates;
+    QList<PeImage::Entry> candidateIcons;
     for (quint32 i = 0; i < count; ++i) {
         const qint64 entry = 6 + qint64(i) * 14;
         quint32 width = 0, height = 0, bitCount = 0, id = 0;
@@ -218,13 +221,42 @@ QList<IconImageData> readPeIconGroup(const ByteView& file, unsigned index) {
             break;
         }
         const auto icon = iconById.constFind(id);
-        if (icon == iconById.constEnd()) {
-            continue;
-        }
-        if (const auto blob = image.resourceData(*icon)) {
-            result.append({width ? int(width) : 256, height ? int(height) : 256, int(bitCount),
-                           blob->offset, blob->size});
+        if (icon != iconById.constEnd()) {
+            candidates.append(
+                {width ? int(width) : 256, height ? int(height) : 256, int(bitCount), 0, 0});
+            candidateIcons.append(*icon);
         }
     }
+    const IconImageData* best = bestIconImage(candidates);
+    if (!best) {
+        return std::nullopt;
+    }
+    const auto blob = image.resourceData(candidateIcons.at(best - candidates.constData()));
+    if (!blob) {
+        return std::nullopt;
+    }
+    IconImageData result = *best;
+    result.offset = blob->offset;
+    result.size = blob->size;
     return result;
+}
+
+const IconImageData* bestIconImage(const QList<IconImageData>& images) {
+    const IconImageData* best = nullptr;
+    auto distance = [](const IconImageData& i) {
+        return qAbs(i.width - IconSide) + qAbs(i.height - IconSide);
+    };
+    for (const IconImageData& image : images) {
+        if (!best) {
+            best = &image;
+            continue;
+        }
+        const int d = distance(image), bestD = distance(*best);
+        const bool larger = image.width >= IconSide && best->width < IconSide;
+        if (d < bestD || (d == bestD && (larger || (image.width == best->width &&
+                                                    image.bitCount > best->bitCount)))) {
+            best = &image;
+        }
+    }
+    return best;
 }

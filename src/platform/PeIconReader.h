@@ -4,6 +4,8 @@
 #include <QList>
 #include <QtGlobal>
 
+#include <optional>
+
 // A read-only window on file bytes whose every access is checked against its end, so a
 // file that lies about its offsets or sizes can never make us read past it.
 class ByteView {
@@ -29,7 +31,7 @@ private:
 
 // One image of an icon: its directory entry (a width or height of 0 means 256) and where in
 // the file the image lies, a DIB (BITMAPINFOHEADER, doubled height, AND mask) or a PNG. Only
-// the image finally chosen is copied, so a directory that names one huge image many times
+// the image finally chosen is copied, so a directory that names one large image many times
 // costs no memory.
 struct IconImageData {
     int width = 0;
@@ -43,6 +45,15 @@ struct IconImageData {
 // about 270 kB, so anything bigger is a lying size field.
 constexpr qint64 MaxIconImageBytes = 4 * 1024 * 1024;
 
-// The images of the index-th icon group (RT_GROUP_ICON) of a PE file, each with its RT_ICON
-// data. Empty when the file has no such group or its tables do not hold together.
-QList<IconImageData> readPeIconGroup(const ByteView& file, unsigned index);
+// The side of the icons the system shows.
+constexpr int IconSide = 32;
+
+// The image a 32 x 32 icon is best made from: that size if present, else the nearest size
+// (larger before smaller); among equal sizes the one with the most colours, then the first.
+// Null for an empty list.
+const IconImageData* bestIconImage(const QList<IconImageData>& images);
+
+// The best image (bestIconImage) of the index-th icon group (RT_GROUP_ICON) of a PE file,
+// with the place of its RT_ICON data. None when the file has no such group or its tables do
+// not hold together.
+std::optional<IconImageData> readPeIcon(const ByteView& file, unsigned index);
