@@ -10,6 +10,8 @@ struct ExtractedIcon {
     QImage image;
 };
 
-// The first icon (index 0) of a Windows program file (PE icon resources) or of an .ico file.
-// The path is a Windows path and goes through the drive mapping. Never throws.
+// The first icon (index 0) of a Windows program file (PE icon resources) or of an .ico file,
+// as a 32 x 32 image made from the icon's best image for that size. The path is a Windows
+// path and goes through the drive mapping; trailing blanks are ignored, as Windows ignores
+// them. Damaged or hostile files give 0 or 1, never a crash. Never throws.
 ExtractedIcon ExtractIconA(const QString& windowsPath, unsigned index);
