@@ -1,0 +1,394 @@
+// The fixed SQL texts of the windows, exactly as the windows send them, against the demo schema
+// as a demo user: the schema must give each text the rows and field types its window expects.
+
+#include "DemoData.h"
+#include "PgFixture.h"
+#include "data/Connection.h"
+#include "data/DataSource.h"
+#include "data/Query.h"
+#include "data/StoredProc.h"
+
+#include <QTest>
+
+using namespace DemoData;
+
+namespace {
+
+const QStringList QueryDatabasesSql = {
+    QStringLiteral("select distinct"),
+    QStringLiteral("d.db_name"),
+    QStringLiteral(",d.company_name  server_name "),
+    QStringLiteral(" from quorvane.v_sysparams d,quorvane.user_prog_db p"),
+    QStringLiteral("where"),
+    QStringLiteral("(d.v_company=p.database_id)"),
+    QStringLiteral("and"),
+    QStringLiteral("(p.username=USER)"),
+};
+
+const QStringList QueryGroupsSql = {
+    QStringLiteral("select distinct"),
+    QStringLiteral("p.prog_group"),
+    QStringLiteral(",d.db_name"),
+    QStringLiteral("from quorvane.quorvane_prog p,quorvane.user_prog_db u,quorvane.sysparams d"),
+    QStringLiteral("where"),
+    QStringLiteral("(u.username=USER)"),
+    QStringLiteral("and"),
+    QStringLiteral("(p.prog_id=u.quorvane_prog_id)"),
+    QStringLiteral("and"),
+    QStringLiteral("(u.database_id=d.v_company)"),
+    QStringLiteral("and"),
+    QStringLiteral("(p.prog_exe like '%exe')"),
+};
+
+const QStringList QueryProgSql = {
+    QStringLiteral("select"),
+    QStringLiteral("p.prog_name"),
+    QStringLiteral(",prog_exe"),
+    QStringLiteral(",p.icon"),
+    QStringLiteral(",p.clientpath"),
+    QStringLiteral(",d.v_company"),
+    QStringLiteral("from quorvane.sysparams d,quorvane.quorvane_prog p,quorvane.user_prog_db db"),
+    QStringLiteral("where"),
+    QStringLiteral("(d.v_company=db.database_id)"),
+    QStringLiteral("and"),
+    QStringLiteral("(db.quorvane_prog_id=p.prog_id)"),
+    QStringLiteral("and"),
+    QStringLiteral("(db.username=USER)"),
+    QStringLiteral("and"),
+    QStringLiteral("(p.prog_group=:prog_group)"),
+    QStringLiteral("and"),
+    QStringLiteral("(p.prog_exe like '%exe')"),
+};
+
+const QStringList QueryLoadSql = {
+    QStringLiteral("select"),
+    QStringLiteral("p.prog_name"),
+    QStringLiteral(",prog_exe"),
+    QStringLiteral(",p.icon"),
+    QStringLiteral(",p.clientpath"),
+    QStringLiteral(",d.v_company"),
+    QStringLiteral("from quorvane.v_sysparams d,quorvane.quorvane_prog p,quorvane.user_prog_db db"),
+    QStringLiteral("where"),
+    QStringLiteral("(d.v_company=db.database_id)"),
+    QStringLiteral("and"),
+    QStringLiteral("(db.quorvane_prog_id=p.prog_id)"),
+    QStringLiteral("and"),
+    QStringLiteral("(db.username=USER)"),
+    QStringLiteral("and"),
+    QStringLiteral("(d.db_name=:db_name)"),
+    QStringLiteral("and"),
+    QStringLiteral("(p.prog_exe like '%exe')"),
+    QStringLiteral("and"),
+    QStringLiteral("(db.ordinal >0)"),
+    QStringLiteral("order by d.v_company ,ordinal"),
+};
+
+const QStringList Query1Sql = {
+    QStringLiteral("select"),
+    QStringLiteral(" b.prog_exe"),
+    QStringLiteral(",b.prog_name"),
+    QStringLiteral(",b.serverpath"),
+    QStringLiteral(",b.clientpath"),
+    QStringLiteral(",ltrim(to_char(b.version,'990.000')) version"),
+    QStringLiteral(",b.clientpath||'\\'||b.prog_exe prog"),
+    QStringLiteral("from"),
+    QStringLiteral(" quorvane.user_prog_db u, quorvane.quorvane_prog b"),
+    QStringLiteral("where"),
+    QStringLiteral(" b.prog_id = u.quorvane_prog_id"),
+    QStringLiteral("and"),
+    QStringLiteral(" u.username=user"),
+    QStringLiteral("and"),
+    QStringLiteral(" b.prog_type = 1"),
+    QStringLiteral("and"),
+    QStringLiteral(" clientpath like 'c:\\%'"),
+    QStringLiteral("order by"),
+    QStringLiteral(" serverpath"),
+};
+
+const QStringList ToolbarQueryProgSql = {
+    QStringLiteral("select"),
+    QStringLiteral("p.prog_name"),
+    QStringLiteral(",prog_exe"),
+    QStringLiteral(",p.icon"),
+    QStringLiteral(",p.clientpath"),
+    QStringLiteral(",db.database_id"),
+    QStringLiteral(",db.quorvane_prog_id"),
+    QStringLiteral("from quorvane.sysparams d,quorvane.quorvane_prog p,quorvane.user_prog_db db"),
+    QStringLiteral("where"),
+    QStringLiteral("(d.v_company=db.database_id)"),
+    QStringLiteral("and"),
+    QStringLiteral("(db.quorvane_prog_id=p.prog_id)"),
+    QStringLiteral("and"),
+    QStringLiteral("(db.username=USER)"),
+    QStringLiteral("and"),
+    QStringLiteral("(d.db_name=:db_name)"),
+    QStringLiteral("and"),
+    QStringLiteral("(p.prog_exe like '%exe')"),
+    QStringLiteral("and"),
+    QStringLiteral("(db.ordinal >0)"),
+    QStringLiteral("order by ordinal"),
+    QString(),
+};
+
+QStringList updateSql(const QString& set) {
+    return {QStringLiteral("update quorvane.user_prog_db"),
+            QStringLiteral("set"),
+            set,
+            QStringLiteral("where"),
+            QStringLiteral("(username=USER)"),
+            QStringLiteral("and"),
+            QStringLiteral("(quorvane_prog_id=:quorvane_prog_id)"),
+            QStringLiteral("and"),
+            QStringLiteral("(database_id=:database_id)")};
+}
+
+QStringList column(Query& q, const QString& field) {
+    QStringList out;
+    for (int row = 0; row < q.recordCount(); ++row)
+        out << Field(field, q.value(row, field)).asString();
+    return out;
+}
+
+QStringList names(const QList<int>& progIds) {
+    QStringList out;
+    for (int id : progIds)
+        out << program(id).name;
+    return out;
+}
+
+} // namespace
+
+class SqlTextsTest : public QObject {
+    Q_OBJECT
+private:
+    Connection* m_db = nullptr;
+
+    void signIn(const QString& user, const QString& password) {
+        delete m_db;
+        m_db = new Connection;
+        m_db->setParam(QStringLiteral("SERVER NAME"), ServiceOrcl);
+        m_db->setParam(QStringLiteral("USER NAME"), user);
+        m_db->setParam(QStringLiteral("PASSWORD"), password);
+        m_db->open();
+    }
+    void setCompany(const QString& dbName) {
+        StoredProc setname(m_db);
+        setname.setStoredProcName(QStringLiteral("QUORVANE.SET_CNAME"));
+        setname.setParam(QStringLiteral("NAME"), dbName);
+        setname.execProc();
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(PgFixture::instance().ok(), qPrintable(PgFixture::instance().error()));
+        QVERIFY2(PgFixture::instance().resetData(), qPrintable(PgFixture::instance().lastError()));
+    }
+    void cleanup() {
+        delete m_db;
+        m_db = nullptr;
+    }
+
+    void companiesOfEachUser_data() {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QStringList>("companies");
+        QTest::newRow("mari") << MariUser << MariPassword << MariCompanies;
+        QTest::newRow("jaan") << JaanUser << JaanPassword << JaanCompanies;
+    }
+    void companiesOfEachUser() {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QStringList, companies);
+        signIn(user, password);
+        Query q(m_db);
+        q.setSql(QueryDatabasesSql);
+        q.open();
+        QCOMPARE(column(q, QStringLiteral("DB_NAME")), companies);
+        QVERIFY(q.hasField(QStringLiteral("SERVER_NAME")));
+    }
+
+    void groupsAndProgramsFollowTheCompany_data() {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("dbName");
+        for (const QString& db : MariCompanies)
+            QTest::newRow(qPrintable(QStringLiteral("mari ") + db))
+                << MariUser << MariPassword << db;
+        QTest::newRow("jaan BALTIC") << JaanUser << JaanPassword << QStringLiteral("BALTIC");
+    }
+    void groupsAndProgramsFollowTheCompany() {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QString, dbName);
+        signIn(user, password);
+        Query groups(m_db);
+        groups.setSql(QueryGroupsSql);
+        DataSource groupSource(&groups);
+        Query progs(m_db);
+        progs.setSql(QueryProgSql);
+        progs.setDataSource(&groupSource);
+
+        groups.open(); // before any SET_CNAME of the session: nothing
+        QCOMPARE(groups.recordCount(), 0);
+        groups.close();
+
+        setCompany(dbName);
+        groups.open();
+        progs.open();
+        QCOMPARE(column(groups, QStringLiteral("PROG_GROUP")), DemoData::groups(user, dbName));
+        QCOMPARE(column(groups, QStringLiteral("DB_NAME")),
+                 QStringList(groups.recordCount(), dbName));
+        double company = 0;
+        for (const Company& c : Companies)
+            if (c.dbName == dbName)
+                company = c.vCompany;
+        for (const QString& group : DemoData::groups(user, dbName)) {
+            QCOMPARE(progs.param(QStringLiteral("prog_group")).toString(), group);
+            QCOMPARE(column(progs, QStringLiteral("PROG_NAME")),
+                     names(programIds(user, dbName, group)));
+            for (int row = 0; row < progs.recordCount(); ++row) {
+                QVERIFY(progs.value(row, QStringLiteral("PROG_EXE"))
+                            .toString()
+                            .endsWith(QStringLiteral("exe")));
+                QCOMPARE(progs.value(row, QStringLiteral("V_COMPANY")).toDouble(), company);
+            }
+            groups.next();
+        }
+    }
+
+    void programEntryFields() {
+        signIn(MariUser, MariPassword);
+        setCompany(QStringLiteral("ACME"));
+        Query progs(m_db);
+        progs.setSql(QueryProgSql);
+        progs.setParam(QStringLiteral("prog_group"), QStringLiteral("Tools"));
+        progs.open();
+        QCOMPARE(column(progs, QStringLiteral("PROG_EXE")),
+                 (QStringList{"notepad.exe", "calc.exe"}));
+        QVERIFY(progs.fieldByName(QStringLiteral("ICON")).isNull()); // Notepad has no icon
+        progs.next();
+        QCOMPARE(progs.fieldByName(QStringLiteral("CLIENTPATH")).asString(),
+                 QStringLiteral("c:\\qv\\tools"));
+        QCOMPARE(progs.fieldByName(QStringLiteral("V_COMPANY")).asString(), QStringLiteral("10"));
+        QCOMPARE(progs.fieldByName(QStringLiteral("ICON")).asBlob().left(2),
+                 QByteArray("BM")); // no header
+    }
+
+    void barsInOrdinalOrder_data() {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("dbName");
+        QTest::addColumn<QList<int>>("bar");
+        QTest::newRow("mari ACME") << MariUser << MariPassword << "ACME" << MariBarAcme;
+        QTest::newRow("mari BALTIC") << MariUser << MariPassword << "BALTIC" << MariBarBaltic;
+        QTest::newRow("mari CEDAR") << MariUser << MariPassword << "CEDAR" << MariBarCedar;
+        QTest::newRow("jaan BALTIC") << JaanUser << JaanPassword << "BALTIC" << JaanBarBaltic;
+        QTest::newRow("jaan ACME") << JaanUser << JaanPassword << "ACME" << QList<int>{};
+    }
+    void barsInOrdinalOrder() {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QString, dbName);
+        QFETCH(QList<int>, bar);
+        signIn(user, password);
+        Query load(m_db);
+        load.setSql(QueryLoadSql);
+        load.setParam(QStringLiteral("db_name"), dbName);
+        load.open(); // reads v_sysparams: no SET_CNAME needed
+        QCOMPARE(column(load, QStringLiteral("PROG_NAME")), names(bar));
+    }
+
+    void upgradeListHoldsTypeOneUnderDriveC_data() {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QStringList>("exes");
+        QTest::newRow("mari") << MariUser << MariPassword << MariUpgradeExes;
+        QTest::newRow("jaan") << JaanUser << JaanPassword << JaanUpgradeExes;
+    }
+    void upgradeListHoldsTypeOneUnderDriveC() {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QStringList, exes);
+        signIn(user, password);
+        Query q(m_db);
+        q.setSql(Query1Sql);
+        q.open();
+        QStringList distinct;
+        QStringList serverPaths;
+        for (int row = 0; row < q.recordCount(); ++row) {
+            q.moveTo(row);
+            const QString exe = q.fieldByName(QStringLiteral("prog_exe")).asString();
+            const Program* p = nullptr;
+            for (const Program& candidate : Programs)
+                if (candidate.exe == exe)
+                    p = &candidate;
+            QVERIFY(p);
+            QCOMPARE(p->progType, 1);
+            QVERIFY(p->clientPath.startsWith(QStringLiteral("c:\\")));
+            QCOMPARE(q.fieldByName(QStringLiteral("version")).asString(), p->version);
+            QCOMPARE(q.fieldByName(QStringLiteral("serverpath")).asString(), p->serverPath);
+            QCOMPARE(q.fieldByName(QStringLiteral("clientpath")).asString(), p->clientPath);
+            QCOMPARE(q.fieldByName(QStringLiteral("prog")).asString(),
+                     p->clientPath + QLatin1Char('\\') + exe);
+            if (!distinct.contains(exe))
+                distinct << exe;
+            serverPaths << p->serverPath;
+        }
+        QCOMPARE(distinct, exes);
+        QStringList sorted = serverPaths;
+        std::sort(sorted.begin(), sorted.end());
+        QCOMPARE(serverPaths, sorted);
+        if (user == MariUser)
+            QCOMPARE(q.recordCount(), 6); // Ledger and Calculator come once per company
+    }
+
+    void toolbarDialogEditsInsideItsTransaction() {
+        signIn(MariUser, MariPassword);
+        setCompany(QStringLiteral("ACME"));
+        m_db->startTransaction();
+        Query list(m_db);
+        list.setSql(ToolbarQueryProgSql);
+        list.beforeOpen = [](Query& q) {
+            q.setParam(QStringLiteral("db_name"), QStringLiteral("ACME"));
+        };
+        DataSource listSource(&list);
+        Query del(m_db), addOne(m_db), minusOne(m_db);
+        del.setSql(updateSql(QStringLiteral("ordinal=0")));
+        addOne.setSql(updateSql(QStringLiteral("ordinal=ordinal+1")));
+        minusOne.setSql(updateSql(QStringLiteral("ordinal=ordinal-1")));
+        for (Query* q : {&del, &addOne, &minusOne})
+            q->setDataSource(&listSource);
+
+        list.open();
+        QCOMPARE(column(list, QStringLiteral("PROG_NAME")), (QStringList{"Ledger", "Invoices"}));
+        QCOMPARE(list.fieldByName(QStringLiteral("DATABASE_ID")).asFloat(), 10.0);
+        QCOMPARE(list.fieldByName(QStringLiteral("QUORVANE_PROG_ID")).asFloat(), 1.0);
+        // Move Ledger down: +1 on it, step, -1 on Invoices.
+        QCOMPARE(addOne.execSql(), 1);
+        list.next();
+        QCOMPARE(minusOne.execSql(), 1);
+        list.close();
+        list.open();
+        QCOMPARE(column(list, QStringLiteral("PROG_NAME")), (QStringList{"Invoices", "Ledger"}));
+        QCOMPARE(del.execSql(), 1); // Invoices off the bar
+        list.close();
+        list.open();
+        QCOMPARE(column(list, QStringLiteral("PROG_NAME")), QStringList{"Ledger"});
+        // Same program in BALTIC keeps its row: the company came from the list's row.
+        QCOMPARE(PgFixture::instance()
+                     .superRows(QStringLiteral(
+                         "select ordinal from quorvane.user_prog_db where username = 'mari' "
+                         "and quorvane_prog_id = 1 order by database_id"))
+                     .value(1)
+                     .value(0)
+                     .toInt(),
+                 0);
+        m_db->rollback();
+        list.close();
+        list.open();
+        QCOMPARE(column(list, QStringLiteral("PROG_NAME")), (QStringList{"Ledger", "Invoices"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(SqlTextsTest)
+#include "sqltexts.moc"
