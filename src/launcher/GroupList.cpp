@@ -60,6 +60,11 @@ TDBGrid::TDBGrid(DataSource* source, const QString& fieldName, int columnWidth, 
     QPalette pal = palette();
     pal.setColor(QPalette::Base, Qt::white);
     pal.setColor(QPalette::Window, Qt::white);
+    // The selected group stays marked while another control has the focus.
+    pal.setColor(QPalette::Inactive, QPalette::Highlight,
+                 pal.color(QPalette::Active, QPalette::Highlight));
+    pal.setColor(QPalette::Inactive, QPalette::HighlightedText,
+                 pal.color(QPalette::Active, QPalette::HighlightedText));
     setPalette(pal);
 
     connect(selectionModel(), &QItemSelectionModel::currentChanged, this,

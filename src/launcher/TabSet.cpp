@@ -10,6 +10,10 @@ TTabSet::TTabSet(QWidget* parent) : QTabBar(parent) {
     setExpanding(false);
     setUsesScrollButtons(true);
     setFocusPolicy(Qt::NoFocus);
+    // The strip is 18 pixels high; the tab texts use the small type that fits it.
+    QFont small = font();
+    small.setPointSize(8);
+    setFont(small);
 }
 
 void TTabSet::clearTabs() {

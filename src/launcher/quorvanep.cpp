@@ -218,10 +218,6 @@ void TQuorvaneForm::setListsShown(bool shown) {
 void TQuorvaneForm::setVisible(bool visible) {
     if (visible && !m_shownOnce) {
         m_shownOnce = true;
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            const QRect area = screen->availableGeometry();
-            move(area.center() - QPoint(width() / 2, height() / 2));
-        }
         try {
             FormShow();
         } catch (...) {
@@ -233,6 +229,11 @@ void TQuorvaneForm::setVisible(bool visible) {
         }
         if (m_closed) {
             return;
+        }
+        // Centred at the size the build left it in.
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            const QRect area = screen->availableGeometry();
+            move(area.center() - QPoint(width() / 2, height() / 2));
         }
     }
     QWidget::setVisible(visible);
