@@ -394,6 +394,21 @@ private slots:
         QCOMPARE(server->dataConnections(), 2);
     }
 
+    void serverOnAnotherLoopbackAddress() {
+        // The data connection comes from the server's own address, which is the control
+        // peer's, so it is taken although it is not the client's.
+        ScriptedFtpServer other(QHostAddress(QStringLiteral("127.0.0.2")));
+        other.files.insert(QStringLiteral("b.exe"), "from host B");
+        client->Host = other.host();
+        client->Port = other.port();
+        client->Connect();
+        client->Download(QStringLiteral("b.exe"), local("b.exe"));
+        client->Disconnect();
+        QCOMPARE(ReadAll(local("b.exe")), QByteArray("from host B"));
+        QCOMPARE(other.sessions(), 1);
+        QCOMPARE(server->sessions(), 0);
+    }
+
     void silentServerHitsIdleBound() {
         client->IdleTimeOut = 300;
         server->setGreeting(FtpScript());
