@@ -173,7 +173,7 @@ void TQuorvaneForm::buildBody() {
     Panel3->setLineWidth(1);
     DBCtrlGrid1 = new TDBCtrlGrid(DataSourcePROG, Panel3);
     auto* panel3Layout = new QVBoxLayout(Panel3);
-    panel3Layout->setContentsMargins(1, 1, 1, 1);
+    panel3Layout->setContentsMargins(0, 0, 0, 0);
     panel3Layout->addWidget(DBCtrlGrid1);
     Splitter1->addWidget(DBGrid1);
     Splitter1->addWidget(Panel3);

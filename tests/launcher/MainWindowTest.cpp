@@ -1,0 +1,265 @@
+// The main window against the throwaway cluster: start-up with the sign-in, the date line
+// and its timer, collapse and expand, Refresh and Login, and what ends the program.
+#include "LauncherHarness.h"
+
+#include "data/Connection.h"
+#include "data/Query.h"
+#include "dialogs/MessageDialogsDouble.h"
+#include "launcher/QuorvaneApplication.h"
+#include "platform/Exception.h"
+
+#include <QLabel>
+#include <QSignalSpy>
+#include <QStackedWidget>
+#include <QToolButton>
+#include <QtTest>
+#include <memory>
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<DriveFolder> m_drive;
+
+    static QString serverDateLine() {
+        const QList<QVariantList> rows =
+            PgFixture::instance().superRows("select to_char(current_date, 'DD.MM.YYYY')");
+        return rows.isEmpty() ? QString()
+                              : QStringLiteral("ORCL: ") + rows.first().first().toString();
+    }
+    static QStringList pageNames(const QStackedWidget* pages) {
+        QStringList names;
+        for (int i = 0; i < pages->count(); ++i) {
+            names << pages->widget(i)->objectName();
+        }
+        return names;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(PgFixture::instance().ok(), qPrintable(PgFixture::instance().error()));
+        // A user who may sign in but has no company database.
+        QVERIFY2(PgFixture::instance().superExec(
+                     "do $$ begin if not exists (select 1 from pg_roles where rolname = 'kalle') "
+                     "then create role kalle login password 'Kuusk2026'; "
+                     "grant quorvane_user to kalle; end if; end $$"),
+                 qPrintable(PgFixture::instance().lastError()));
+    }
+    void init() {
+        QVERIFY(PgFixture::instance().resetData());
+        m_drive = std::make_unique<DriveFolder>();
+    }
+
+    void startSignsInAloneAndBuildsCollapsed() {
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        bool mainVisibleDuringLogin = true;
+        w.answerLogin("Mari", DemoData::MariPassword,
+                      [&] { mainVisibleDuringLogin = w.form.isVisible(); });
+        w.form.show();
+        QVERIFY(!mainVisibleDuringLogin);
+        QVERIFY(w.form.isVisible());
+        QCOMPARE(w.form.windowTitle(), QString("Logged on to quorvane. User name: Mari"));
+        QCOMPARE(w.form.height(), TQuorvaneForm::CollapsedHeight);
+        QVERIFY(!w.form.DBGrid1->isVisibleTo(&w.form));
+        QVERIFY(!w.form.DBCtrlGrid1->isVisibleTo(&w.form));
+        QVERIFY(w.form.Timer1->isActive());
+        QCOMPARE(w.form.Timer1->interval(), 300000);
+        QCOMPARE(w.form.LabelDatabase->text(), serverDateLine());
+        QVERIFY(dialogs.calls().isEmpty());
+
+        // One tab and one page per company, in server order, then the extra page.
+        QCOMPARE(tabTexts(w.form.TabSet), DemoData::MariCompanies);
+        QCOMPARE(w.form.TabSet->selectedIndex(), 0);
+        QCOMPARE(pageNames(w.form.Notebook1),
+                 DemoData::MariCompanies + QStringList{"default page"});
+        QCOMPARE(w.form.Notebook1->currentIndex(), 0);
+        QCOMPARE(columnValues(w.form.QueryGroups, "PROG_GROUP"),
+                 DemoData::groups(DemoData::MariUser, "ACME"));
+        QVERIFY(w.form.QueryProg->active());
+        QVERIFY(!w.form.QueryDatabases->active());
+    }
+
+    void cancelledFirstSignInEndsWithoutShowing() {
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        QSignalSpy closed(&w.form, &TQuorvaneForm::closed);
+        w.answerLogin("Mari", QString());
+        w.form.show();
+        QCOMPARE(closed.count(), 1);
+        QVERIFY(!w.form.isVisible());
+        QVERIFY(!w.form.Timer1->isActive());
+        QVERIFY(!w.form.Database1->connected());
+        QVERIFY(dialogs.calls().isEmpty());
+        // Closed for good: a later show does not sign in again.
+        w.form.show();
+        QCOMPARE(closed.count(), 1);
+    }
+
+    void userWithoutCompanyEndsTheProgram() {
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        QSignalSpy closed(&w.form, &TQuorvaneForm::closed);
+        w.signIn("kalle", "Kuusk2026");
+        QCOMPARE(closed.count(), 1);
+        QVERIFY(!w.form.isVisible());
+        QVERIFY(dialogs.calls().isEmpty());
+    }
+
+    void expandTwiceIsBackCollapsed() {
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        w.signIn();
+        w.form.SpeedButton1->click();
+        QCOMPARE(w.form.height(), TQuorvaneForm::ExpandedHeight);
+        QVERIFY(w.form.DBGrid1->isVisible());
+        QVERIFY(w.form.DBCtrlGrid1->isVisible());
+        // Expanded, the six program panels fit the list exactly.
+        QCOMPARE(w.form.DBCtrlGrid1->viewport()->height(),
+                 TDBCtrlGrid::RowCount * TDBCtrlGrid::PanelHeight);
+        w.form.SpeedButton1->click();
+        QCOMPARE(w.form.height(), TQuorvaneForm::CollapsedHeight);
+        QVERIFY(!w.form.DBGrid1->isVisible());
+        QVERIFY(!w.form.DBCtrlGrid1->isVisible());
+        // Collapsed, the tab strip is the last thing in the window.
+        QCOMPARE(w.form.TabSet->geometry().bottom(), w.form.height() - 1);
+        QVERIFY(w.form.TabSet->isVisible());
+    }
+
+    void refreshRebuildsAndCollapses() {
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        w.signIn();
+        const QString caption = w.form.windowTitle();
+        w.form.SpeedButton1->click();
+        w.form.TabSet->selectTab(2);
+        QCOMPARE(w.form.Notebook1->currentIndex(), 2);
+        w.form.SpeedButton3->click();
+        QCOMPARE(w.form.height(), TQuorvaneForm::CollapsedHeight);
+        QVERIFY(!w.form.DBGrid1->isVisible());
+        QCOMPARE(w.form.TabSet->selectedIndex(), 0);
+        QCOMPARE(w.form.Notebook1->currentIndex(), 0);
+        QCOMPARE(tabTexts(w.form.TabSet), DemoData::MariCompanies);
+        QCOMPARE(w.form.Notebook1->count(), DemoData::MariCompanies.size() + 1);
+        QCOMPARE(w.form.windowTitle(), caption);
+        QVERIFY(w.form.Timer1->isActive());
+        QVERIFY(w.form.Database1->connected());
+        QVERIFY(dialogs.calls().isEmpty());
+    }
+
+    void loginSignsInAnewAndRebuilds() {
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        w.signIn();
+        w.form.SpeedButton1->click();
+        QString captionWhileUp;
+        bool timerWhileUp = true;
+        bool connectedWhileUp = true;
+        w.answerLogin("jaan", DemoData::JaanPassword, [&] {
+            captionWhileUp = w.form.windowTitle();
+            timerWhileUp = w.form.Timer1->isActive();
+            connectedWhileUp = w.form.Database1->connected();
+        });
+        w.form.SpeedButton2->click();
+        QCOMPARE(captionWhileUp, QString("Not connected"));
+        QVERIFY(!timerWhileUp);
+        QVERIFY(!connectedWhileUp);
+        QCOMPARE(w.form.windowTitle(), QString("Logged on to quorvane. User name: jaan"));
+        QCOMPARE(tabTexts(w.form.TabSet), DemoData::JaanCompanies);
+        QCOMPARE(w.form.height(), TQuorvaneForm::CollapsedHeight);
+        QVERIFY(w.form.Timer1->isActive());
+        QCOMPARE(w.form.LabelDatabase->text(), serverDateLine());
+        QVERIFY(dialogs.calls().isEmpty());
+    }
+
+    void cancelledLoginEndsTheProgram() {
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        w.signIn();
+        QSignalSpy closed(&w.form, &TQuorvaneForm::closed);
+        w.answerLogin("Mari", QString());
+        w.form.SpeedButton2->click();
+        QCOMPARE(dialogs.texts(),
+                 QStringList{"Sorry, but you dont have any programs in this database"});
+        QCOMPARE(dialogs.last().kind, MsgKind::Information);
+        QCOMPARE(closed.count(), 1);
+        QVERIFY(!w.form.isVisible());
+    }
+
+    void loginWhileDisconnectedDoesNothing() {
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        w.signIn();
+        const QString caption = w.form.windowTitle();
+        w.form.Database1->close();
+        bool dialogShown = false;
+        w.answerLogin("Mari", QString(), [&] { dialogShown = true; });
+        w.form.SpeedButton2->click();
+        QVERIFY(!dialogShown);
+        QCOMPARE(w.form.windowTitle(), caption);
+        QVERIFY(w.form.Timer1->isActive());
+        QCoreApplication::processEvents(); // let the pending answer find no dialog
+    }
+
+    void stoppedServerGivesBoxOnEveryTick() {
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        w.signIn();
+        const QString line = w.form.LabelDatabase->text();
+        QVERIFY(PgFixture::instance().stopServer());
+        w.form.Timer1Timer();
+        w.form.Timer1Timer();
+        QVERIFY(PgFixture::instance().startServer());
+        QCOMPARE(dialogs.texts(),
+                 (QStringList{"Unable to connect database ", "Unable to connect database "}));
+        QCOMPARE(dialogs.calls().first().kind, MsgKind::Information);
+        QCOMPARE(dialogs.calls().first().buttons, int(MbOk));
+        QCOMPARE(w.form.LabelDatabase->text(), line);
+        QVERIFY(w.form.Timer1->isActive());
+        // The server is back: the next tick reconnects and shows the date again.
+        dialogs.clear();
+        w.form.LabelDatabase->clear();
+        w.form.Timer1Timer();
+        QVERIFY(dialogs.calls().isEmpty());
+        QCOMPARE(w.form.LabelDatabase->text(), serverDateLine());
+    }
+
+    void errorBoxAddsFullStopAfterLaterCharacters_data() {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("digit") << "Error executing program. Code: 2"
+                               << "Error executing program. Code: 2.";
+        QTest::newRow("letter") << "Table not found"
+                                << "Table not found.";
+        QTest::newRow("bang") << "Password or user name does not match !"
+                              << "Password or user name does not match !";
+        QTest::newRow("stop") << "Done."
+                              << "Done.";
+        QTest::newRow("blank") << "Unable to connect database "
+                               << "Unable to connect database ";
+        QTest::newRow("comma") << "a,"
+                               << "a,";
+    }
+    void errorBoxAddsFullStopAfterLaterCharacters() {
+        QFETCH(QString, message);
+        QFETCH(QString, shown);
+        MessageDialogsDouble dialogs;
+        // An error escaping an event handler reaches the application's handler.
+        QWidget receiver;
+        QObject::connect(&receiver, &QWidget::windowTitleChanged, &receiver,
+                         [message] { throw Exception(message); });
+        QTimer::singleShot(0, &receiver, [&receiver] { receiver.setWindowTitle("go"); });
+        QTRY_COMPARE(dialogs.calls().size(), 1);
+        QCOMPARE(dialogs.last().call, DialogCall::ErrorBox);
+        QCOMPARE(dialogs.last().caption, QString("Quorvane"));
+        QCOMPARE(dialogs.last().text, shown);
+    }
+};
+
+int main(int argc, char** argv) {
+    QuorvaneApplication app(argc, argv);
+    MainWindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "MainWindowTest.moc"
