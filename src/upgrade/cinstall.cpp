@@ -21,7 +21,7 @@
 
 TFormInstaller* FormInstaller = nullptr;
 
-const QString TFormInstaller::FtpPassword = QStringLiteral("quorvane@workstation.local");
+const QString TFormInstaller::FtpPassword = QStringLiteral("quorvane@workstation.invalid");
 
 namespace {
 
