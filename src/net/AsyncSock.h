@@ -248,6 +248,8 @@ private:
     bool m_readPending = false;
     bool m_writeBlocked = false;
     bool m_writeDeferred = false;
+    bool m_readAgain = false;
+    int m_waitDepth = 0;
     quint32 m_remoteAddress = 0; // network order
     quint16 m_remotePort = 0;
     int m_lookupId = -1;
