@@ -1,6 +1,6 @@
 #include "FuzzSupport.h"
 
-#include "launcher/IconBlob.h"
+#include "platform/IconBlob.h"
 
 // An icon blob from the database: a picture or a null image, whatever the bytes claim.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

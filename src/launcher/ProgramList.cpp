@@ -2,7 +2,7 @@
 
 #include "data/DataSource.h"
 #include "data/Dataset.h"
-#include "launcher/IconBlob.h"
+#include "platform/IconBlob.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>

@@ -2,34 +2,17 @@
 
 #include "data/DataSource.h"
 #include "data/Dataset.h"
+#include "platform/IconBlob.h"
 
 #include <QImage>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
-#include <QtEndian>
 
 namespace {
 
 const QColor CurrentRowColour(255, 255, 128);
-
-// The icon blob is a Windows bitmap, optionally led by 8 little-endian bytes: 1 and 0x0100
-// (16 bits each) and the length of the rest.
-QPixmap decodeIcon(const QByteArray& blob) {
-    QByteArray bitmap = blob;
-    if (blob.size() >= 8) {
-        const auto* bytes = reinterpret_cast<const uchar*>(blob.constData());
-        if (qFromLittleEndian<quint16>(bytes) == 1 &&
-            qFromLittleEndian<quint16>(bytes + 2) == 0x0100) {
-            const quint32 length = qFromLittleEndian<quint32>(bytes + 4);
-            bitmap = blob.mid(8, qsizetype(qMin<quint32>(length, quint32(blob.size() - 8))));
-        }
-    }
-    QImage image;
-    image.loadFromData(bitmap, "BMP");
-    return QPixmap::fromImage(image);
-}
 
 } // namespace
 
@@ -68,7 +51,8 @@ void ToolbarProgramList::datasetChanged() {
     } else if (!m_iconsValid) {
         m_icons.clear();
         for (int row = 0; row < dataset->recordCount(); ++row) {
-            m_icons.append(decodeIcon(dataset->value(row, QStringLiteral("ICON")).toByteArray()));
+            m_icons.append(QPixmap::fromImage(
+                decodeIconBlob(dataset->value(row, QStringLiteral("ICON")).toByteArray())));
         }
         m_iconsValid = true;
     }

@@ -1,4 +1,4 @@
-#include "launcher/IconBlob.h"
+#include "platform/IconBlob.h"
 
 #include <QBuffer>
 #include <QImageReader>

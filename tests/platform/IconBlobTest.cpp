@@ -1,5 +1,5 @@
 // Icon blobs: Windows bitmaps with and without the 8-byte header; anything else gives no icon.
-#include "launcher/IconBlob.h"
+#include "platform/IconBlob.h"
 
 #include <QBuffer>
 #include <QtEndian>
