@@ -207,13 +207,13 @@ void TQuorvaneForm::Notebook1DragOver(QObject* /*Source*/, bool& Accept) {
         Accept = false;
         return;
     }
-    Accept = !HasRunButton(TabSet->currentIndex(), path, company);
+    Accept = !HasRunButton(TabSet->selectedIndex(), path, company);
 }
 
 void TQuorvaneForm::DBImage1EndDrag(QObject* Target) {
     if (Target != Notebook1)
         return;
-    const int p = TabSet->currentIndex();
+    const int p = TabSet->selectedIndex();
     QString path;
     QString company;
     if (p < 0 || p >= companyPageCount(Notebook1, TabSet) ||
@@ -226,7 +226,7 @@ void TQuorvaneForm::DBImage1EndDrag(QObject* Target) {
 }
 
 void TQuorvaneForm::SpeedButton4Click() {
-    FormToolbarConf->DbName = TabSet->tabText(TabSet->currentIndex());
+    FormToolbarConf->DbName = TabSet->tabText(TabSet->selectedIndex());
     if (FormToolbarConf->exec() != QDialog::Accepted)
         return;
     ClearRunButtons();
