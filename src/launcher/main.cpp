@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
     UserLoginForm = &userLogin;
     mainWindow.UserLoginForm = &userLogin;
     mainWindow.FormPaswd = &paswd;
-    mainWindow.FormInstaller = &installer;
+    mainWindow.setFormInstaller(&installer);
     mainWindow.FormToolbarConf = &toolbarConf;
 
     setMessageDialogs(nullptr);

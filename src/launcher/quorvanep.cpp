@@ -259,6 +259,18 @@ void TQuorvaneForm::FormShow() {
     Timer1->start();
 }
 
+void TQuorvaneForm::setFormInstaller(TFormInstaller* installer) {
+    if (FormInstaller)
+        disconnect(FormInstaller, nullptr, this, nullptr);
+    FormInstaller = installer;
+    if (!installer)
+        return;
+    connect(installer, &TFormInstaller::runningChanged, this, [this](bool running) {
+        SpeedButton2->setEnabled(!running);
+        SpeedButton3->setEnabled(!running);
+    });
+}
+
 void TQuorvaneForm::RunUpgrade() {
     if (FormInstaller->CountOutdated() > 0) {
         FormInstaller->RunUpgradeWindow();

@@ -43,6 +43,9 @@ public:
     TFormPaswd* FormPaswd = nullptr;
     TFormInstaller* FormInstaller = nullptr;
     TFormToolbarConf* FormToolbarConf = nullptr;
+    // Sets FormInstaller and follows its runs: Refresh and Login would close the connection
+    // an upgrade run reads from, so they are disabled while one runs.
+    void setFormInstaller(TFormInstaller* installer);
 
     // Components.
     Connection* Database1 = nullptr;

@@ -37,7 +37,7 @@ struct LauncherWindows {
         UserLoginForm = &login;
         form.UserLoginForm = &login;
         form.FormPaswd = &paswd;
-        form.FormInstaller = &installer;
+        form.setFormInstaller(&installer);
         form.FormToolbarConf = &toolbarConf;
     }
     ~LauncherWindows() {

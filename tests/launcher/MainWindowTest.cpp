@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QSignalSpy>
 #include <QStackedWidget>
+#include <QTcpServer>
 #include <QToolButton>
 #include <QtTest>
 #include <memory>
@@ -145,6 +146,38 @@ private slots:
         QVERIFY(w.form.Timer1->isActive());
         QVERIFY(w.form.Database1->connected());
         QVERIFY(dialogs.calls().isEmpty());
+    }
+
+    // An upgrade run reads through the shared connection, so Refresh and Login are off
+    // until it ends, also when it ends in an error.
+    void refreshAndLoginAreOffWhileAnUpgradeRuns() {
+        QFile settings(m_drive->dir.filePath(QStringLiteral("quorvane3/quorvane.ini")));
+        QVERIFY(settings.open(QIODevice::ReadOnly));
+        QByteArray text = settings.readAll().replace("ledger.exe=99.000", "ledger.exe=1.000");
+        settings.close();
+        QVERIFY(settings.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        settings.write(text);
+        settings.close();
+        // Nobody listens on the port of a server just closed, so the run stops at its host.
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QByteArray port = QByteArray::number(closed.serverPort());
+        closed.close();
+        qputenv("QUORVANE_FTP_PORT", port);
+
+        LauncherWindows w;
+        MessageDialogsDouble dialogs;
+        QList<bool> enabledDuringRun;
+        dialogs.onCall = [&](const DialogCall&) {
+            enabledDuringRun = {w.form.SpeedButton3->isEnabled(), w.form.SpeedButton2->isEnabled()};
+        };
+        w.signIn();
+        qunsetenv("QUORVANE_FTP_PORT");
+        QCOMPARE(dialogs.texts(),
+                 QStringList({"Unable to connect to 127.0.0.1\rInstallation stoped!"}));
+        QCOMPARE(enabledDuringRun, QList<bool>({false, false}));
+        QVERIFY(w.form.SpeedButton3->isEnabled());
+        QVERIFY(w.form.SpeedButton2->isEnabled());
     }
 
     void loginSignsInAnewAndRebuilds() {
