@@ -129,36 +129,38 @@ void TDBCtrlGrid::paintEvent(QPaintEvent*) {
     }
 }
 
-void TDBCtrlGrid::mousePressEvent(QMouseEvent* event) {
+int TDBCtrlGrid::makeCurrentUnder(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) {
-        return;
+        return -1;
     }
-    const QPoint pos = event->position().toPoint();
-    const int row = rowAt(pos);
+    const int row = rowAt(event->position().toPoint());
+    if (row < 0) {
+        return -1;
+    }
+    if (Dataset* data = m_source->dataSet()) {
+        data->moveTo(row);
+    }
+    return row;
+}
+
+void TDBCtrlGrid::mousePressEvent(QMouseEvent* event) {
+    const int row = makeCurrentUnder(event);
     if (row < 0) {
         return;
     }
     setFocus(Qt::MouseFocusReason);
-    if (Dataset* data = m_source->dataSet()) {
-        data->moveTo(row);
-    }
+    const QPoint pos = event->position().toPoint();
     if (imageRect(row).contains(pos)) {
         emit iconPressed();
     }
 }
 
 void TDBCtrlGrid::mouseDoubleClickEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) {
-        return;
-    }
-    const QPoint pos = event->position().toPoint();
-    const int row = rowAt(pos);
+    const int row = makeCurrentUnder(event);
     if (row < 0) {
         return;
     }
-    if (Dataset* data = m_source->dataSet()) {
-        data->moveTo(row);
-    }
+    const QPoint pos = event->position().toPoint();
     if (textRect(row).contains(pos)) {
         emit nameDoubleClicked();
     } else if (imageRect(row).contains(pos)) {

@@ -45,6 +45,8 @@ private:
     void datasetOpenedOrClosed();
     void datasetMoved();
     int rowAt(const QPoint& pos) const;
+    // A left press on a panel makes it current; its row, or -1 for no panel or another button.
+    int makeCurrentUnder(QMouseEvent* event);
     int rows() const;
     void updateScrollRange();
 

@@ -56,4 +56,30 @@ QStringList programs() {
     };
 }
 
+QStringList barButtons() {
+    return {
+        QStringLiteral("select"),
+        QStringLiteral("p.prog_name"),
+        QStringLiteral(",prog_exe"),
+        QStringLiteral(",p.icon"),
+        QStringLiteral(",p.clientpath"),
+        QStringLiteral(",d.v_company"),
+        QStringLiteral(
+            "from quorvane.v_sysparams d,quorvane.quorvane_prog p,quorvane.user_prog_db db"),
+        QStringLiteral("where"),
+        QStringLiteral("(d.v_company=db.database_id)"),
+        QStringLiteral("and"),
+        QStringLiteral("(db.quorvane_prog_id=p.prog_id)"),
+        QStringLiteral("and"),
+        QStringLiteral("(db.username=USER)"),
+        QStringLiteral("and"),
+        QStringLiteral("(d.db_name=:db_name)"),
+        QStringLiteral("and"),
+        QStringLiteral("(p.prog_exe like '%exe')"),
+        QStringLiteral("and"),
+        QStringLiteral("(db.ordinal >0)"),
+        QStringLiteral("order by d.v_company ,ordinal"),
+    };
+}
+
 } // namespace ProgramQueries

@@ -12,5 +12,8 @@ QStringList databases();
 QStringList groups();
 // The programs of the group :prog_group: PROG_NAME, PROG_EXE, ICON, CLIENTPATH, V_COMPANY.
 QStringList programs();
+// The quick-launch bar of company :db_name, in button order: PROG_NAME, PROG_EXE, ICON,
+// CLIENTPATH, V_COMPANY.
+QStringList barButtons();
 
 } // namespace ProgramQueries

@@ -7,6 +7,7 @@
 #include "data/Query.h"
 #include "data/StoredProc.h"
 #include "launcher/Buttrun.h"
+#include "launcher/ProgramQueries.h"
 #include "toolbarconf/ToolBarConf.h"
 
 #include <QDialog>
@@ -97,29 +98,7 @@ private:
 
 void TQuorvaneForm::setupBarDropTarget() {
     QueryLoad = new Query(Database1, this);
-    QueryLoad->setSql(QStringList{
-        QStringLiteral("select"),
-        QStringLiteral("p.prog_name"),
-        QStringLiteral(",prog_exe"),
-        QStringLiteral(",p.icon"),
-        QStringLiteral(",p.clientpath"),
-        QStringLiteral(",d.v_company"),
-        QStringLiteral(
-            "from quorvane.v_sysparams d,quorvane.quorvane_prog p,quorvane.user_prog_db db"),
-        QStringLiteral("where"),
-        QStringLiteral("(d.v_company=db.database_id)"),
-        QStringLiteral("and"),
-        QStringLiteral("(db.quorvane_prog_id=p.prog_id)"),
-        QStringLiteral("and"),
-        QStringLiteral("(db.username=USER)"),
-        QStringLiteral("and"),
-        QStringLiteral("(d.db_name=:db_name)"),
-        QStringLiteral("and"),
-        QStringLiteral("(p.prog_exe like '%exe')"),
-        QStringLiteral("and"),
-        QStringLiteral("(db.ordinal >0)"),
-        QStringLiteral("order by d.v_company ,ordinal"),
-    });
+    QueryLoad->setSql(ProgramQueries::barButtons());
     StoredProcSave = new StoredProc(Database1, this);
     StoredProcSave->setStoredProcName(QStringLiteral("QUORVANE.SAVEBUTTONCONF"));
 
