@@ -248,8 +248,14 @@ void TAsyncSocket::Post(int message, quint32 lParam) {
 
 void TAsyncSocket::ReadReady() {
     if (m_readAgain) {
-        // The wait that was to read again is not running (a handler waits elsewhere): the
-        // message goes the usual way.
+        // The waiting loop reads again itself as soon as this dispatch returns; posting here
+        // would cost three more system calls per block. Seen a second time before that loop
+        // took it, the loop is held up (a handler waits elsewhere): the message goes the
+        // usual way.
+        if (!m_readAgainNoticed) {
+            m_readAgainNoticed = true;
+            return;
+        }
         m_readAgain = false;
         Post(ReadAgainMsg, 0);
         return;
@@ -344,11 +350,20 @@ void TAsyncSocket::HandleMessage(int message, quint32 lParam, quint64 generation
 void TAsyncSocket::AppendReceived(const char* data, qsizetype count) {
     Progress();
     if (m_captureFile) {
-        if (m_captureFile->write(data, count) != count)
-            m_captureFailed = true;
+        if (m_captureBuffer.size() + count > CaptureBlock)
+            FlushCapture();
+        m_captureBuffer.append(data, count);
         return;
     }
     m_recv.append(data, count);
+}
+
+void TAsyncSocket::FlushCapture() {
+    if (m_captureBuffer.isEmpty())
+        return;
+    if (m_captureFile->write(m_captureBuffer) != m_captureBuffer.size())
+        m_captureFailed = true;
+    m_captureBuffer.resize(0);
 }
 
 void TAsyncSocket::ReadToStream() {
@@ -494,6 +509,7 @@ template <typename Done> void TAsyncSocket::WaitFor(Done done, bool idleBound) {
     const auto leave = qScopeGuard([this] {
         if (--m_waitDepth == 0 && m_readAgain) {
             m_readAgain = false;
+            m_readAgainNoticed = false;
             Post(ReadAgainMsg, 0);
         }
     });
@@ -505,6 +521,7 @@ template <typename Done> void TAsyncSocket::WaitFor(Done done, bool idleBound) {
             // More is waiting in the system's buffer: read on, and let the other events run at
             // least every millisecond meanwhile.
             m_readAgain = false;
+            m_readAgainNoticed = false;
             HandleMessage(ReadAgainMsg, 0, m_generation);
             if (othersRan.elapsed() >= 1) {
                 QCoreApplication::processEvents(QEventLoop::AllEvents);
@@ -902,8 +919,11 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
         ReceivedBytes = early.size();
     }
     m_captureFile = std::move(file);
+    m_captureBuffer.reserve(CaptureBlock);
     RearmAfterCancel();
     const auto finish = [this] {
+        FlushCapture();
+        m_captureBuffer.clear();
         m_captureFile->close();
         m_captureFile.reset();
         Capturing = false;

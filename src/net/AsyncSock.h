@@ -229,6 +229,7 @@ private:
     void WriteFromStream();
     void HandleClose(int error);
     void AppendReceived(const char* data, qsizetype count);
+    void FlushCapture();
     void Post(int message, quint32 lParam);
     void ReadReady();
     void WriteReady();
@@ -249,6 +250,7 @@ private:
     bool m_writeBlocked = false;
     bool m_writeDeferred = false;
     bool m_readAgain = false;
+    bool m_readAgainNoticed = false;
     int m_waitDepth = 0;
     quint32 m_remoteAddress = 0; // network order
     quint16 m_remotePort = 0;
@@ -260,6 +262,9 @@ private:
     QByteArray m_send;
     qsizetype m_sendHead = 0;
     std::unique_ptr<QFile> m_captureFile;
+    // Captured bytes not yet written: one write per block instead of one per read.
+    static constexpr qsizetype CaptureBlock = 256 * 1024;
+    QByteArray m_captureBuffer;
     bool m_captureFailed = false;
     int m_closeError = 0;
     int m_sendError = 0;
