@@ -305,6 +305,66 @@ private slots:
         QCOMPARE(sock->RemotePort(), senderPort);
     }
 
+    // A handler that waits on another component while a capture is reading fast: the capture
+    // must go on reading inside that wait, or a sender that fills the connection before it
+    // writes on the other one never gets there.
+    void captureReadsOnWhileAHandlerWaitsElsewhere() {
+        QTemporaryDir dir;
+        TAsyncSocket other;
+        other.IdleTimeOut = 3000;
+        const auto listenOn = [](TAsyncSocket& s) {
+            s.BindAddress = QStringLiteral("127.0.0.1");
+            s.Listen(true);
+            const QStringList parts = s.LocalPortText().split(QLatin1Char(','));
+            return quint16(parts.at(1).toInt() * 256 + parts.at(2).toInt());
+        };
+        const quint16 bulkPort = listenOn(*sock);
+        const quint16 linePort = listenOn(other);
+
+        const QByteArray data = pattern(8 * 1024 * 1024 + 3);
+        std::thread sender([&] {
+            const auto connectTo = [](quint16 port) {
+                const int out = ::socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in target{};
+                target.sin_family = AF_INET;
+                target.sin_port = htons(port);
+                target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                ::connect(out, reinterpret_cast<sockaddr*>(&target), sizeof target);
+                return out;
+            };
+            const int bulk = connectTo(bulkPort);
+            const int line = connectTo(linePort);
+            for (qsizetype at = 0; at < data.size();) {
+                const ssize_t sent = ::send(bulk, data.constData() + at, data.size() - at, 0);
+                if (sent <= 0)
+                    break;
+                at += sent;
+            }
+            ::send(line, "done\r\n", 6, 0);
+            ::close(bulk);
+            ::close(line);
+        });
+        auto joined = qScopeGuard([&] { sender.join(); });
+        sock->ReplaceSocket(sock->AcceptConnection());
+        other.ReplaceSocket(other.AcceptConnection());
+
+        QString line;
+        QTimer::singleShot(0, this, [&] {
+            try {
+                line = other.ReadLn();
+            } catch (const Exception& error) {
+                line = error.message();
+            }
+        });
+        const QString path = dir.filePath(QStringLiteral("bulk.bin"));
+        sock->CaptureFile(path);
+        QCOMPARE(line, QStringLiteral("done\r\n"));
+        QCOMPARE(sock->ReceivedBytes, qint64(data.size()));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll() == data);
+    }
+
     void captureAfterThePeerAlreadyClosed() {
         QTemporaryDir dir;
         sock->BindAddress = QStringLiteral("127.0.0.1");
