@@ -1,0 +1,324 @@
+// The whole system end to end: the five windows built as the main block builds them, the
+// throwaway cluster with the demo data, and a real pyftpdlib server holding the client
+// programs (the argument recorder under each exe name), on a workstation that starts empty.
+// Sign-ins upgrade what is outdated, and the fetched programs start with the right arguments.
+//
+// Host by host on the wire (three programs on one host, one on another: one connection each,
+// QUIT between) is checked in tests/upgrade/UpgradeRunTest.cpp, hostByHost, where the scripted
+// server records every command.
+#include "LauncherHarness.h"
+
+#include "PyFtpServer.h"
+#include "ScriptedFtpServer.h"
+#include "data/ProfileFile.h"
+#include "data/Query.h"
+#include "dialogs/MessageDialogsDouble.h"
+#include "programs/TestIcons.h"
+
+#include <QDirIterator>
+#include <QProcess>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QToolButton>
+#include <QtTest>
+
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using ftptest::FtpScript;
+using ftptest::PyFtpServer;
+using ftptest::ScriptedFtpServer;
+
+namespace {
+
+// The programs the upgrade utility keeps current for Mari, where they land on the drive.
+struct Fetched {
+    QString exe;
+    QString local;  // below the drive folder
+    QString remote; // below the FTP root
+    QString version;
+};
+const QList<Fetched> MariPrograms = {
+    {"ledger.exe", "qv/finance/ledger.exe", "finance/ledger.exe", "1.250"},
+    {"invoice.exe", "qv/finance/invoice.exe", "finance/invoice.exe", "2.000"},
+    {"Stock.exe", "qv/stock/Stock.exe", "stock/Stock.exe", "3.100"},
+    {"calc.exe", "qv/tools/calc.exe", "tools/calc.exe", "10.500"},
+};
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// The file's identity: a replacement is a new file, a file left alone keeps its inode.
+ino_t inode(const QString& path) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
+}
+
+// Where a running process's program file is; " (deleted)" follows a file replaced since.
+QString programOfProcess(qint64 pid) {
+    char target[4096];
+    const QByteArray link = "/proc/" + QByteArray::number(pid) + "/exe";
+    const ssize_t size = ::readlink(link.constData(), target, sizeof target);
+    return size > 0 ? QFile::decodeName(QByteArray(target, int(size))) : QString();
+}
+
+int rowOf(const Dataset* data, const QString& field, const QString& value) {
+    for (int row = 0; row < data->recordCount(); ++row)
+        if (data->value(row, field).toString() == value)
+            return row;
+    return -1;
+}
+
+} // namespace
+
+class SignInUpgradeTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_ftpRoot;
+    std::unique_ptr<PyFtpServer> m_ftp;
+    QByteArray m_recorder;
+    std::unique_ptr<QTemporaryDir> m_drive;
+    QString m_argsFile;
+
+    QString onDrive(const QString& path) const { return m_drive->path() + QLatin1Char('/') + path; }
+    QString served(const QString& path) const { return m_ftpRoot.path() + QLatin1Char('/') + path; }
+    // A newer build of a program on the server: the recorder with a mark of its own behind it.
+    QByteArray serveNewBuild(const Fetched& p) {
+        const QByteArray bytes = m_recorder + "\nnew build of " + p.exe.toLatin1() + "\n";
+        TestIcons::writeFile(served(p.remote), bytes);
+        return bytes;
+    }
+    void raiseVersion(const QString& exe, const QString& version) {
+        QVERIFY2(PgFixture::instance().superExec(
+                     QStringLiteral("update quorvane.quorvane_prog set version = %1 "
+                                    "where prog_exe = '%2'")
+                         .arg(version, exe)),
+                 qPrintable(PgFixture::instance().lastError()));
+    }
+    QString recorded(const QString& exe) const {
+        return ProfileFile(QStringLiteral("c:\\quorvane3\\quorvane.ini"))
+            .readString(QStringLiteral("progversion"), exe, QStringLiteral("<none>"));
+    }
+    // Part files of downloads that did not complete, anywhere on the drive.
+    QStringList partFiles() const {
+        QStringList found;
+        QDirIterator it(m_drive->path(), {QStringLiteral("*.part")}, QDir::Files | QDir::Hidden,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            found << it.next();
+        return found;
+    }
+    static void doubleClickProgram(TQuorvaneForm& form, const QString& name) {
+        if (form.DBGrid1->isHidden())
+            form.SpeedButton1->click();
+        const int row = rowOf(form.QueryProg, QStringLiteral("PROG_NAME"), name);
+        QVERIFY(row >= 0);
+        QTest::mouseDClick(form.DBCtrlGrid1->viewport(), Qt::LeftButton, {},
+                           form.DBCtrlGrid1->textRect(row).center());
+    }
+    // One start of the launcher: Mari signs in and the main window is built. Returns the
+    // number of upgrade runs the sign-in made.
+    int signIn(LauncherWindows& w, MessageDialogsDouble& dialogs) {
+        QSignalSpy runs(&w.installer, &TFormInstaller::runningChanged);
+        w.signIn();
+        [&] {
+            QVERIFY(w.form.isVisible());
+            QCOMPARE(tabTexts(w.form.TabSet), DemoData::MariCompanies);
+            QVERIFY(!w.installer.isVisible());
+            QVERIFY(!w.installer.running());
+            QVERIFY2(dialogs.calls().isEmpty(), qPrintable(dialogs.texts().join(" | ")));
+        }();
+        return int(runs.count()) / 2;
+    }
+    // The first start on the empty workstation, as every case begins.
+    void firstSignIn() {
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        QCOMPARE(signIn(w, dialogs), 1);
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(PgFixture::instance().ok(), qPrintable(PgFixture::instance().error()));
+        m_recorder = readAll(ArgRecorder::programPath());
+        QVERIFY(m_recorder.startsWith("\x7f"
+                                      "ELF"));
+        m_ftp = std::make_unique<PyFtpServer>(m_ftpRoot.path());
+        QVERIFY2(m_ftp->isRunning(), qPrintable(m_ftp->errorText()));
+    }
+    void init() {
+        QVERIFY(PgFixture::instance().resetData());
+        for (const Fetched& p : MariPrograms) {
+            QDir().mkpath(QFileInfo(served(p.remote)).path());
+            QVERIFY(TestIcons::writeFile(served(p.remote), m_recorder));
+        }
+        m_drive = std::make_unique<QTemporaryDir>();
+        qputenv("QUORVANE_DRIVE_C", m_drive->path().toLocal8Bit());
+        m_argsFile = m_drive->path() + QStringLiteral("/args.jsonl");
+        qputenv("QV_ARGS_OUT", m_argsFile.toLocal8Bit());
+        qputenv("QUORVANE_FTP_PORT", QByteArray::number(m_ftp->port()));
+    }
+    void cleanup() { m_drive.reset(); }
+
+    // An empty workstation: the first sign-in fetches every listed program into its nested
+    // client folder, executable, records each version, leaves no part file, and a double
+    // click starts a fetched program with the server, user, password and company.
+    void firstSignInFetchesEverything() {
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        QCOMPARE(signIn(w, dialogs), 1);
+        QCOMPARE(w.installer.ProgressBar1->maximum(), MariPrograms.size());
+        QCOMPARE(w.installer.ProgressBar1->value(), MariPrograms.size());
+        for (const Fetched& p : MariPrograms) {
+            QCOMPARE(readAll(onDrive(p.local)), m_recorder);
+            QVERIFY(QFileInfo(onDrive(p.local)).isExecutable());
+            QCOMPARE(recorded(p.exe), p.version);
+        }
+        QVERIFY(partFiles().isEmpty());
+        // Nothing the database does not list: Payroll is no upgrade program, Shipping is on d:.
+        QVERIFY(!QFileInfo::exists(onDrive("apps")));
+        QVERIFY(!QFileInfo::exists(onDrive("logistics")));
+
+        doubleClickProgram(w.form, "Ledger");
+        QVERIFY(ArgRecorder::waitForRecords(m_argsFile, 1));
+        QCOMPARE(ArgRecorder::readRecords(m_argsFile).first(),
+                 (QStringList{"c:\\qv\\finance\\ledger.exe", "ORCL", "Mari", DemoData::MariPassword,
+                              "10"}));
+        QVERIFY(dialogs.calls().isEmpty());
+    }
+
+    // The next start finds everything current: no upgrade run, every file untouched.
+    void secondSignInFetchesNothing() {
+        firstSignIn();
+        QList<ino_t> before;
+        for (const Fetched& p : MariPrograms)
+            before << inode(onDrive(p.local));
+
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        QCOMPARE(signIn(w, dialogs), 0);
+        QCOMPARE(w.installer.CountOutdated(), 0);
+        for (qsizetype i = 0; i < MariPrograms.size(); ++i) {
+            QCOMPARE(inode(onDrive(MariPrograms[i].local)), before[i]);
+            QCOMPARE(recorded(MariPrograms[i].exe), MariPrograms[i].version);
+        }
+    }
+
+    // A version raised in the database fetches that program alone, over the old one.
+    void raisedVersionFetchesOnlyThatProgram() {
+        firstSignIn();
+        QList<ino_t> before;
+        for (const Fetched& p : MariPrograms)
+            before << inode(onDrive(p.local));
+        const Fetched& invoice = MariPrograms[1];
+        const QByteArray newBuild = serveNewBuild(invoice);
+        raiseVersion(invoice.exe, "2.100");
+
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        QCOMPARE(signIn(w, dialogs), 1);
+        QCOMPARE(w.installer.ProgressBar1->maximum(), 1);
+        QCOMPARE(readAll(onDrive(invoice.local)), newBuild);
+        QCOMPARE(recorded(invoice.exe), QStringLiteral("2.100"));
+        for (qsizetype i = 0; i < MariPrograms.size(); ++i) {
+            if (i == 1)
+                continue;
+            QCOMPARE(inode(onDrive(MariPrograms[i].local)), before[i]);
+            QCOMPARE(recorded(MariPrograms[i].exe), MariPrograms[i].version);
+        }
+
+        doubleClickProgram(w.form, "Invoices");
+        QVERIFY(ArgRecorder::waitForRecords(m_argsFile, 1));
+        QCOMPARE(ArgRecorder::readRecords(m_argsFile).first().first(),
+                 QStringLiteral("c:\\qv\\finance\\invoice.exe"));
+    }
+
+    // The server dies in the middle of Ledger (a scripted server serving the same files): the
+    // old Ledger stays, still recorded at its old version, and still starts; Invoices, next on
+    // that host, cannot be fetched either; Calculator, on the other host, is. The sign-in goes
+    // on to the main window.
+    void serverDyingMidFileKeepsTheOldProgram() {
+        firstSignIn();
+        const ino_t ledgerBefore = inode(onDrive("qv/finance/ledger.exe"));
+        for (const Fetched& p : MariPrograms)
+            serveNewBuild(p);
+        raiseVersion("ledger.exe", "1.300");
+        raiseVersion("invoice.exe", "2.100");
+        raiseVersion("calc.exe", "10.600");
+
+        ScriptedFtpServer dying;
+        dying.folder = m_ftpRoot.path();
+        const QByteArray announced = "150 Opening BINARY mode data connection (" +
+                                     QByteArray::number(m_recorder.size()) + " bytes).\r\n";
+        dying.on(QStringLiteral("RETR"), [&](const QString& name) {
+            if (name != QLatin1String("finance/ledger.exe"))
+                return dying.serveFile(name);
+            return FtpScript()
+                .reply(announced)
+                .connectData()
+                .sendData(m_recorder.left(m_recorder.size() / 2))
+                .closeControl();
+        });
+        qputenv("QUORVANE_FTP_PORT", QByteArray::number(dying.port()));
+
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        QCOMPARE(signIn(w, dialogs), 1);
+        QVERIFY(dying.commands().contains(QStringLiteral("RETR finance/ledger.exe")));
+        QCOMPARE(dying.sessions(), 2);
+
+        QCOMPARE(inode(onDrive("qv/finance/ledger.exe")), ledgerBefore);
+        QCOMPARE(readAll(onDrive("qv/finance/ledger.exe")), m_recorder);
+        QCOMPARE(recorded("ledger.exe"), QStringLiteral("1.250"));
+        QCOMPARE(readAll(onDrive("qv/finance/invoice.exe")), m_recorder);
+        QCOMPARE(recorded("invoice.exe"), QStringLiteral("2.000"));
+        QCOMPARE(readAll(onDrive("qv/tools/calc.exe")), readAll(served("tools/calc.exe")));
+        QCOMPARE(recorded("calc.exe"), QStringLiteral("10.600"));
+        QVERIFY(partFiles().isEmpty());
+
+        doubleClickProgram(w.form, "Ledger");
+        QVERIFY(ArgRecorder::waitForRecords(m_argsFile, 1));
+        QCOMPARE(ArgRecorder::readRecords(m_argsFile).first().mid(1),
+                 (QStringList{"ORCL", "Mari", DemoData::MariPassword, "10"}));
+    }
+
+    // A program running while it is upgraded: the new build takes its place and the running
+    // copy goes on (it runs from the old file, now unlinked); the next start runs the new one.
+    void runningProgramIsReplacedAndKeepsRunning() {
+        firstSignIn();
+        QProcess running;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QV_ARGS_SLEEP_MS"), QStringLiteral("30000"));
+        running.setProcessEnvironment(env);
+        running.start(onDrive("qv/finance/ledger.exe"), {QStringLiteral("already-running")});
+        QVERIFY(running.waitForStarted());
+        QVERIFY(ArgRecorder::waitForRecords(m_argsFile, 1));
+
+        const QByteArray newBuild = serveNewBuild(MariPrograms[0]);
+        raiseVersion("ledger.exe", "1.300");
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        QCOMPARE(signIn(w, dialogs), 1);
+        QCOMPARE(readAll(onDrive("qv/finance/ledger.exe")), newBuild);
+        QCOMPARE(recorded("ledger.exe"), QStringLiteral("1.300"));
+
+        QCOMPARE(running.state(), QProcess::Running);
+        const QString runningFrom = programOfProcess(running.processId());
+        QVERIFY2(runningFrom.endsWith(QLatin1String(" (deleted)")), qPrintable(runningFrom));
+
+        doubleClickProgram(w.form, "Ledger");
+        QVERIFY(ArgRecorder::waitForRecords(m_argsFile, 2));
+        QCOMPARE(ArgRecorder::readRecords(m_argsFile).at(1).mid(1),
+                 (QStringList{"ORCL", "Mari", DemoData::MariPassword, "10"}));
+
+        QCOMPARE(running.state(), QProcess::Running);
+        running.kill();
+        QVERIFY(running.waitForFinished());
+    }
+};
+
+QTEST_MAIN(SignInUpgradeTest)
+#include "SignInUpgradeTest.moc"

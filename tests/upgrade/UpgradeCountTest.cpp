@@ -1,0 +1,174 @@
+// CountOutdated against the throwaway cluster: which of a user's programs the database and the
+// settings file make outdated, and how a drive without room for the base folder ends it.
+#include "upgrade/cinstall.h"
+
+#include "data/Connection.h"
+#include "data/ProfileFile.h"
+
+#include "dialogs/MessageDialogsDouble.h"
+#include "pg/DemoData.h"
+#include "pg/PgFixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+const QString SettingsFile = QStringLiteral("c:\\quorvane3\\quorvane.ini");
+
+// The upgrade rows of the demo data for these exe names, in the order of the list.
+QStringList column(const QStringList& exes, QString DemoData::Program::*field) {
+    QStringList values;
+    for (const QString& exe : exes)
+        for (const DemoData::Program& p : DemoData::Programs)
+            if (p.exe == exe)
+                values << p.*field;
+    return values;
+}
+
+} // namespace
+
+class UpgradeCountTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> drive;
+    std::unique_ptr<MessageDialogsDouble> dialogs;
+    std::unique_ptr<Connection> database;
+    std::unique_ptr<TFormInstaller> form;
+
+    void signIn(const QString& user, const QString& password) {
+        database->setParam(QStringLiteral("SERVER NAME"), DemoData::ServiceOrcl);
+        database->setParam(QStringLiteral("USER NAME"), user);
+        database->setParam(QStringLiteral("PASSWORD"), password);
+        database->open();
+    }
+    // Every upgrade program of Mari installed at its listed version, the files in place.
+    void installAllOfMari() {
+        QDir().mkpath(drive->path() + QStringLiteral("/quorvane3"));
+        for (const DemoData::Program& p : DemoData::Programs) {
+            if (!DemoData::MariUpgradeExes.contains(p.exe))
+                continue;
+            install(p.clientPath, p.exe);
+            record(p.exe, p.version);
+        }
+    }
+    void install(const QString& folder, const QString& exe) const {
+        const QString path = drive->path() + QLatin1Char('/') +
+                             QString(folder).mid(3).replace(QLatin1Char('\\'), QLatin1Char('/'));
+        QDir().mkpath(path);
+        QFile file(path + QLatin1Char('/') + exe);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    void record(const QString& exe, const QString& version) const {
+        ProfileFile(SettingsFile).writeString(QStringLiteral("progversion"), exe, version);
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(PgFixture::instance().ok(), qPrintable(PgFixture::instance().error()));
+    }
+    void init() {
+        QVERIFY(PgFixture::instance().resetData());
+        drive = std::make_unique<QTemporaryDir>();
+        qputenv("QUORVANE_DRIVE_C", drive->path().toLocal8Bit());
+        dialogs = std::make_unique<MessageDialogsDouble>();
+        database = std::make_unique<Connection>();
+        form = std::make_unique<TFormInstaller>(database.get());
+        signIn(DemoData::MariUser, DemoData::MariPassword);
+    }
+    void cleanup() {
+        form.reset();
+        database.reset();
+        dialogs.reset();
+        drive.reset();
+    }
+
+    // An empty workstation: the base folder is made, and every program of type 1 under c:\ is
+    // listed once (Ledger is Mari's in two companies), in server-path order, with its row's
+    // client folder, server path and version; Payroll (type 0) and Shipping (d:\) are not.
+    void emptyWorkstationListsEveryProgramOnce() {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QStringList, exes);
+        database->close();
+        signIn(user, password);
+        QCOMPARE(form->CountOutdated(), exes.size());
+        QVERIFY(QFileInfo(drive->path() + QStringLiteral("/quorvane3")).isDir());
+        QCOMPARE(form->ExeNames, exes);
+        QCOMPARE(form->ClientPaths, column(exes, &DemoData::Program::clientPath));
+        QCOMPARE(form->ServerPaths, column(exes, &DemoData::Program::serverPath));
+        QCOMPARE(form->Versions, column(exes, &DemoData::Program::version));
+        QVERIFY(dialogs->calls().isEmpty());
+    }
+    void emptyWorkstationListsEveryProgramOnce_data() {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QStringList>("exes");
+        QTest::newRow("mari") << DemoData::MariUser << DemoData::MariPassword
+                              << DemoData::MariUpgradeExes;
+        QTest::newRow("jaan") << DemoData::JaanUser << DemoData::JaanPassword
+                              << DemoData::JaanUpgradeExes;
+    }
+
+    // With everything installed at its version nothing is outdated; one change to the
+    // settings file, the folder or the database brings back exactly that program.
+    void onlyTheChangedProgramIsOutdated() {
+        QFETCH(QString, change);
+        QFETCH(QStringList, expected);
+        installAllOfMari();
+        QCOMPARE(form->CountOutdated(), 0);
+
+        if (change == "older installed")
+            record("invoice.exe", "1.999");
+        else if (change == "compared as numbers")
+            record("calc.exe", "9.900"); // as text "9.900" > "10.500"
+        else if (change == "same value other text")
+            record("ledger.exe", "1.25");
+        else if (change == "newer installed")
+            record("Stock.exe", "4.000");
+        else if (change == "not a number")
+            record("calc.exe", "ten");
+        else if (change == "empty version")
+            record("ledger.exe", "");
+        else if (change == "file deleted")
+            QVERIFY(QFile::remove(drive->path() + QStringLiteral("/qv/stock/Stock.exe")));
+        else if (change == "version raised")
+            QVERIFY(PgFixture::instance().superExec(
+                "update quorvane.quorvane_prog set version = 2.001 where prog_id = 2"));
+        else if (change == "settings file gone")
+            QVERIFY(QFile::remove(drive->path() + QStringLiteral("/quorvane3/quorvane.ini")));
+        QCOMPARE(form->CountOutdated(), expected.size());
+        QCOMPARE(form->ExeNames, expected);
+    }
+    void onlyTheChangedProgramIsOutdated_data() {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("older installed") << "older installed" << QStringList{"invoice.exe"};
+        QTest::newRow("compared as numbers") << "compared as numbers" << QStringList{"calc.exe"};
+        QTest::newRow("same value other text") << "same value other text" << QStringList{};
+        QTest::newRow("newer installed") << "newer installed" << QStringList{};
+        QTest::newRow("not a number") << "not a number" << QStringList{"calc.exe"};
+        QTest::newRow("empty version") << "empty version" << QStringList{"ledger.exe"};
+        QTest::newRow("file deleted") << "file deleted" << QStringList{"Stock.exe"};
+        QTest::newRow("version raised") << "version raised" << QStringList{"invoice.exe"};
+        QTest::newRow("settings file gone") << "settings file gone" << DemoData::MariUpgradeExes;
+    }
+
+    // The base folder is made one level deep only: a drive folder that is not there stops the
+    // count with the message, and nothing is listed.
+    void baseFolderCannotBeCreated() {
+        qputenv("QUORVANE_DRIVE_C", (drive->path() + QStringLiteral("/missing")).toLocal8Bit());
+        QCOMPARE(form->CountOutdated(), -1);
+        QCOMPARE(dialogs->texts(),
+                 QStringList{"Creating directory c:\\quorvane3 failed!\rInstallation stoped!"});
+        QVERIFY(form->ExeNames.isEmpty());
+        QVERIFY(!QFileInfo::exists(drive->path() + QStringLiteral("/missing")));
+    }
+};
+
+QTEST_MAIN(UpgradeCountTest)
+#include "UpgradeCountTest.moc"
