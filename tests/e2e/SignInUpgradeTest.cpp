@@ -105,8 +105,8 @@ class SignInUpgradeTest : public QObject {
     // Part files of downloads that did not complete, anywhere on the drive.
     QStringList partFiles() const {
         QStringList found;
-        QDirIterator it(m_drive->path(), {QStringLiteral("*.part")}, QDir::Files | QDir::Hidden,
-                        QDirIterator::Subdirectories);
+        QDirIterator it(m_drive->path(), {QStringLiteral("*.part"), QStringLiteral(".*.part")},
+                        QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
         while (it.hasNext())
             found << it.next();
         return found;
