@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 ProgramReplacement::ProgramReplacement(QString localPath) : m_localPath(std::move(localPath)) {
     const QFileInfo info(m_localPath);
@@ -37,6 +39,16 @@ void ProgramReplacement::commit() {
                             QFileDevice::ReadOther | QFileDevice::ExeOther;
     if (!part.setPermissions(executable))
         throw Exception(QStringLiteral("Cannot set permissions of %1").arg(m_partPath));
+    // The bytes reach the disk before the new name does: after a power cut the program is the
+    // old one or the whole new one, never an empty file whose new version the settings file
+    // (written through to the disk) already records, which no later upgrade would repair.
+    const int fd = ::open(QFile::encodeName(m_partPath).constData(), O_RDONLY | O_CLOEXEC);
+    const int error = fd < 0 || ::fsync(fd) != 0 ? errno : 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (error != 0)
+        throw Exception(QStringLiteral("Cannot write %1: %2")
+                            .arg(m_partPath, QString::fromLocal8Bit(std::strerror(error))));
     // rename(2) replaces the old file atomically; QFile::rename refuses an existing target.
     if (std::rename(QFile::encodeName(m_partPath).constData(),
                     QFile::encodeName(m_localPath).constData()) != 0)

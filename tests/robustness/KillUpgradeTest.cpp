@@ -1,0 +1,149 @@
+// The launcher killed (SIGKILL) in the middle of an upgrade download: the old program still
+// runs and the settings file still records its old version; started again, the launcher
+// fetches the program whole and the new one runs. The program list comes from the throwaway
+// cluster, the files from the scripted FTP server.
+#include "data/ProfileFile.h"
+
+#include "DemoData.h"
+#include "KillTarget.h"
+#include "PgFixture.h"
+#include "ScriptedFtpServer.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using ftptest::FtpScript;
+using ftptest::ScriptedFtpServer;
+
+namespace {
+
+// A program that says which version it is, padded so its download takes many blocks.
+constexpr int ProgramSize = 1024 * 1024;
+QByteArray script(const QByteArray& says) {
+    QByteArray text = "#!/bin/sh\necho " + says + "\nexit 0\n";
+    return text + "#" + QByteArray(ProgramSize - text.size() - 2, 'p') + "\n";
+}
+
+} // namespace
+
+class KillUpgradeTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_drive;
+
+    QString disk(const QString& windowsPath) const {
+        QString rest = windowsPath.mid(3);
+        rest.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        return m_drive.path() + QLatin1Char('/') + rest;
+    }
+    QByteArray contents(const QString& windowsPath) const {
+        QFile f(disk(windowsPath));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+    void install(const QString& windowsPath, const QByteArray& bytes) const {
+        QVERIFY(QDir().mkpath(QFileInfo(disk(windowsPath)).path()));
+        QFile f(disk(windowsPath));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+        QVERIFY(f.setPermissions(f.permissions() | QFileDevice::ExeOwner));
+    }
+    // What the program at the path prints when it is run.
+    QByteArray run(const QString& windowsPath) const {
+        QProcess program;
+        program.start(disk(windowsPath), {});
+        if (!program.waitForFinished(5000))
+            return "<did not run: " + program.errorString().toUtf8() + ">";
+        return program.readAllStandardOutput().trimmed();
+    }
+    // Starts the launcher stand-in for jaan against the server, from its environment.
+    void startLauncher(QProcess& launcher, const ScriptedFtpServer& server) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QUORVANE_FTP_PORT"), QString::number(server.port()));
+        launcher.setProcessEnvironment(env);
+        launcher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        launcher.start(QStringLiteral(QV_KILL_TARGET),
+                       {QStringLiteral("upgrade"), DemoData::JaanUser, DemoData::JaanPassword});
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(PgFixture::instance().ok(), qPrintable(PgFixture::instance().error()));
+        QVERIFY(PgFixture::instance().resetData());
+        QVERIFY(m_drive.isValid());
+        qputenv("QUORVANE_DRIVE_C", m_drive.path().toLocal8Bit());
+    }
+
+    void killedInTheMiddleOfADownload() {
+        // Jaan's programs for the upgrade: ledger.exe 1.250 (c:\qv\finance) and Stock.exe
+        // 3.100 (c:\qv\stock); both installed in older versions.
+        install(QStringLiteral("c:\\qv\\finance\\ledger.exe"), script("old ledger"));
+        install(QStringLiteral("c:\\qv\\stock\\Stock.exe"), script("old stock"));
+        ProfileFile ini(KillTarget::SettingsPath);
+        QVERIFY(QDir().mkpath(disk(QStringLiteral("c:\\quorvane3"))));
+        ini.writeString(QStringLiteral("lastuser"), QStringLiteral("username"), DemoData::JaanUser);
+        ini.writeString(QStringLiteral("progversion"), QStringLiteral("ledger.exe"),
+                        QStringLiteral("1.000"));
+        ini.writeString(QStringLiteral("progversion"), QStringLiteral("Stock.exe"),
+                        QStringLiteral("3.000"));
+        const QByteArray settingsBefore = contents(KillTarget::SettingsPath);
+        QCOMPARE(run(QStringLiteral("c:\\qv\\finance\\ledger.exe")), QByteArray("old ledger"));
+
+        // Half the new ledger comes, then the server stalls: the kill lands mid-download, once
+        // the part file holds bytes (more than the client buffers before it writes).
+        const QByteArray newLedger = script("new ledger");
+        const QByteArray newStock = script("new stock");
+        {
+            ScriptedFtpServer stalling;
+            stalling.on(QStringLiteral("RETR"), [&](const QString&) {
+                return FtpScript()
+                    .reply("150 Opening BINARY mode data connection (1048576 bytes).\r\n")
+                    .connectData()
+                    .sendData(newLedger.left(ProgramSize / 2))
+                    .pause(30000);
+            });
+            QProcess launcher;
+            startLauncher(launcher, stalling);
+            QVERIFY(launcher.waitForStarted(5000));
+            const QString part = disk(
+                QStringLiteral("c:\\qv\\finance\\.ledger.exe.%1.part").arg(launcher.processId()));
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(part).size() > 0, 10000);
+            QCOMPARE(::kill(pid_t(launcher.processId()), SIGKILL), 0);
+            QVERIFY(launcher.waitForFinished(5000));
+            QCOMPARE(launcher.exitStatus(), QProcess::CrashExit);
+            QCOMPARE(stalling.commands().filter(QStringLiteral("RETR")),
+                     QStringList{QStringLiteral("RETR finance/ledger.exe")});
+        }
+        QCOMPARE(run(QStringLiteral("c:\\qv\\finance\\ledger.exe")), QByteArray("old ledger"));
+        QCOMPARE(contents(QStringLiteral("c:\\qv\\finance\\ledger.exe")), script("old ledger"));
+        QCOMPARE(contents(KillTarget::SettingsPath), settingsBefore);
+
+        // Started again against a server that works: both programs fetched whole.
+        ScriptedFtpServer server;
+        server.files.insert(QStringLiteral("finance/ledger.exe"), newLedger);
+        server.files.insert(QStringLiteral("stock/Stock.exe"), newStock);
+        QProcess launcher;
+        startLauncher(launcher, server);
+        QVERIFY(launcher.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(launcher.state() == QProcess::NotRunning, 15000);
+        QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(launcher.exitCode(), 0);
+        QCOMPARE(launcher.readAllStandardOutput(), QByteArray("outdated 2\ndone\n"));
+        QCOMPARE(run(QStringLiteral("c:\\qv\\finance\\ledger.exe")), QByteArray("new ledger"));
+        QCOMPARE(run(QStringLiteral("c:\\qv\\stock\\Stock.exe")), QByteArray("new stock"));
+        QCOMPARE(ini.readString(QStringLiteral("progversion"), QStringLiteral("ledger.exe"), {}),
+                 QStringLiteral("1.250"));
+        QCOMPARE(ini.readString(QStringLiteral("progversion"), QStringLiteral("Stock.exe"), {}),
+                 QStringLiteral("3.100"));
+        QCOMPARE(ini.readString(QStringLiteral("lastuser"), QStringLiteral("username"), {}),
+                 DemoData::JaanUser);
+    }
+};
+
+QTEST_GUILESS_MAIN(KillUpgradeTest)
+#include "KillUpgradeTest.moc"
