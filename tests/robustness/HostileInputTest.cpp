@@ -16,10 +16,14 @@
 #include <QtEndian>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
 const QString IniPath = QStringLiteral("c:\\quorvane3\\quorvane.ini");
+// The sections and keys the settings tests look at; the random files use the same names.
+const QStringList sections = {"a", "B", "", "dblist"};
+const QStringList keys = {"k", "K2", "x"};
 
 // The peak resident memory of this process so far, in bytes.
 qint64 peakResident() {
@@ -89,8 +93,6 @@ class HostileInputTest : public QObject {
 
     // Every probed key's value, section by section; "<none>" where the reader finds none.
     QStringList probe(const ProfileFile& ini) const {
-        static const QStringList sections = {"a", "B", "", "dblist"};
-        static const QStringList keys = {"k", "K2", "x"};
         QStringList values;
         for (const QString& section : sections) {
             QStringList names;
@@ -110,16 +112,11 @@ private slots:
         // Whatever a hostile file makes the code below allocate must fit into this.
         rlimit limit{};
         QCOMPARE(getrlimit(RLIMIT_AS, &limit), 0);
-        QFile status(QStringLiteral("/proc/self/status"));
-        QVERIFY(status.open(QIODevice::ReadOnly));
-        const QByteArray text = status.readAll();
-        const qsizetype at = text.indexOf("VmSize:");
-        QVERIFY(at >= 0);
-        const rlim_t inUse = rlim_t(text.mid(at + 7, text.indexOf('\n', at) - at - 7)
-                                        .trimmed()
-                                        .split(' ')[0]
-                                        .toLongLong()) *
-                             1024;
+        QFile statm(QStringLiteral("/proc/self/statm")); // first: address space in pages
+        QVERIFY(statm.open(QIODevice::ReadOnly));
+        const rlim_t inUse =
+            rlim_t(statm.readAll().split(' ').first().toLongLong()) * rlim_t(sysconf(_SC_PAGESIZE));
+        QVERIFY(inUse > 0);
         limit.rlim_cur = qMin(limit.rlim_max, inUse + rlim_t(512) * 1024 * 1024);
         QCOMPARE(setrlimit(RLIMIT_AS, &limit), 0);
     }
@@ -139,8 +136,6 @@ private slots:
             found += int(before.size() - before.count(QStringLiteral("<none>")) -
                          before.count(QString()));
 
-            static const QStringList sections = {"a", "B", "", "dblist"};
-            static const QStringList keys = {"k", "K2", "x"};
             const int s = int(rng.bounded(int(sections.size())));
             const int k = int(rng.bounded(int(keys.size())));
             const QString value = randomValue(rng);
@@ -150,9 +145,9 @@ private slots:
             QStringList expected = before;
             const QStringList after = probe(ini);
             // The changed key's value, and the section's key list, which may have gained it.
-            const int slot = s * 4 + 1 + k;
-            expected[slot] = value;
-            expected[s * 4] = after[s * 4];
+            const int listSlot = s * int(keys.size() + 1);
+            expected[listSlot + 1 + k] = value;
+            expected[listSlot] = after[listSlot];
             QVERIFY2(after == expected, qPrintable(QStringLiteral("seed %1").arg(seed)));
             QStringList names;
             ini.readSection(sections[s], names);
