@@ -173,6 +173,9 @@ void TFtpClient::SendCommand(const QString& Command) {
         if (reply.isEmpty())
             throw;
         ReplyNumber = static_cast<qint16>(ReplyCode(reply));
+    } catch (const ESockError&) {
+        CloseIfOutOfStep();
+        throw;
     }
     if (InRange(ReplyNumber, FtpConst::CommandFailFirst, FtpConst::FailLast)) {
         Fail(code, reply);
@@ -287,6 +290,11 @@ void TFtpClient::FinishAfterLocalError() {
     m_abortLine.clear();
 }
 
+void TFtpClient::CloseIfOutOfStep() {
+    if (ReceiveStreamSize() > MaxLineLength)
+        TAsyncSocket::Disconnect();
+}
+
 void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
     if (BreaksLine(RemoteFile))
         throw Exception(QString::fromLatin1(FtpConst::TextUnsafeName).arg(Printable(RemoteFile)));
@@ -380,6 +388,7 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
         throw;
     } catch (const Exception&) {
         delete std::exchange(m_data, nullptr);
+        CloseIfOutOfStep();
         if (!CancelRequested)
             throw;
         // A 421 or 426 seen by the reply watcher canceled what was waiting (the accept, the

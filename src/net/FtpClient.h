@@ -77,6 +77,9 @@ private:
     void Fail(TCmdType Code, const QString& Reply);
     void AcceptFromControlPeer();
     void FinishAfterLocalError();
+    // A reply line past the line limit leaves the control connection out of step and still
+    // filling: it is closed, so nothing after it is taken as a reply or kept in memory.
+    void CloseIfOutOfStep();
     // The 421 or 426 line that canceled the control connection, read whole when it can be.
     QString AbortReply(const QString& Drained) const;
 
