@@ -3,16 +3,38 @@
 #include "platform/Exception.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace {
+
+// Part files of this program whose launcher is gone (killed, or the machine went down) are
+// never finished; they would stay in the client folder for good.
+void removeOrphanedParts(const QFileInfo& program) {
+    const QString prefix = QLatin1Char('.') + program.fileName() + QLatin1Char('.');
+    const QDir folder(program.path());
+    const QStringList parts = folder.entryList({prefix + QLatin1String("*.part")},
+                                               QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : parts) {
+        bool ok = false;
+        const qint64 pid = name.mid(prefix.size(), name.size() - prefix.size() - 5).toLongLong(&ok);
+        if (ok && pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            QFile::remove(folder.filePath(name));
+    }
+}
+
+} // namespace
+
 ProgramReplacement::ProgramReplacement(QString localPath) : m_localPath(std::move(localPath)) {
     const QFileInfo info(m_localPath);
+    removeOrphanedParts(info);
     // Hidden, per process, so two running launchers never write into the same part file.
     m_partPath = info.path() + QLatin1String("/.") + info.fileName() + QLatin1Char('.') +
                  QString::number(QCoreApplication::applicationPid()) + QLatin1String(".part");

@@ -142,6 +142,10 @@ private slots:
                  QStringLiteral("3.100"));
         QCOMPARE(ini.readString(QStringLiteral("lastuser"), QStringLiteral("username"), {}),
                  DemoData::JaanUser);
+        // The killed run's part file went with the next fetch of the program.
+        QCOMPARE(QDir(disk(QStringLiteral("c:\\qv\\finance")))
+                     .entryList({QStringLiteral("*.part")}, QDir::Files | QDir::Hidden),
+                 QStringList());
     }
 };
 
