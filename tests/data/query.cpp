@@ -1,5 +1,6 @@
 #include "data/Query.h"
 #include "DemoData.h"
+#include "DemoSignIn.h"
 #include "PgFixture.h"
 #include "data/Connection.h"
 #include "data/DataSource.h"
@@ -22,9 +23,7 @@ private slots:
     void init() {
         QVERIFY2(PgFixture::instance().resetData(), qPrintable(PgFixture::instance().lastError()));
         m_db = new Connection;
-        m_db->setParam(QStringLiteral("SERVER NAME"), ServiceOrcl);
-        m_db->setParam(QStringLiteral("USER NAME"), MariUser);
-        m_db->setParam(QStringLiteral("PASSWORD"), MariPassword);
+        DemoData::setSignIn(*m_db, MariUser, MariPassword);
     }
     void cleanup() { delete m_db; }
 

@@ -1,4 +1,5 @@
 #include "DemoData.h"
+#include "DemoSignIn.h"
 #include "PgFixture.h"
 #include "data/Connection.h"
 #include "data/DatabaseError.h"
@@ -69,9 +70,7 @@ private slots:
     void init() {
         QVERIFY2(PgFixture::instance().resetData(), qPrintable(PgFixture::instance().lastError()));
         m_db = new Connection;
-        m_db->setParam(QStringLiteral("SERVER NAME"), ServiceOrcl);
-        m_db->setParam(QStringLiteral("USER NAME"), MariUser);
-        m_db->setParam(QStringLiteral("PASSWORD"), MariPassword);
+        DemoData::setSignIn(*m_db, MariUser, MariPassword);
     }
     void cleanup() { delete m_db; }
 

@@ -2,6 +2,7 @@
 // as a demo user: the schema must give each text the rows and field types its window expects.
 
 #include "DemoData.h"
+#include "DemoSignIn.h"
 #include "PgFixture.h"
 #include "data/Connection.h"
 #include "data/DataSource.h"
@@ -166,9 +167,7 @@ private:
     void signIn(const QString& user, const QString& password) {
         delete m_db;
         m_db = new Connection;
-        m_db->setParam(QStringLiteral("SERVER NAME"), ServiceOrcl);
-        m_db->setParam(QStringLiteral("USER NAME"), user);
-        m_db->setParam(QStringLiteral("PASSWORD"), password);
+        DemoData::setSignIn(*m_db, user, password);
         m_db->open();
     }
     void setCompany(const QString& dbName) {

@@ -3,6 +3,7 @@
 // and the toolbar dialog.
 
 #include "DemoData.h"
+#include "DemoSignIn.h"
 #include "PgFixture.h"
 #include "data/Connection.h"
 #include "data/Query.h"
@@ -41,9 +42,7 @@ struct Window {
         form.FormToolbarConf = &conf;
         login.LoginEdit->setText(user);
         login.PasswdEdit->setText(password);
-        form.Database1->setParam(QStringLiteral("SERVER NAME"), ServiceOrcl);
-        form.Database1->setParam(QStringLiteral("USER NAME"), user);
-        form.Database1->setParam(QStringLiteral("PASSWORD"), password);
+        DemoData::setSignIn(*form.Database1, user, password);
         form.Database1->open();
         form.LoadDatabases();
     }

@@ -1,6 +1,7 @@
 #include "toolbarconf/ToolBarConf.h"
 
 #include "DemoData.h"
+#include "DemoSignIn.h"
 #include "PgFixture.h"
 #include "data/Connection.h"
 #include "data/Query.h"
@@ -48,9 +49,7 @@ struct Session {
     Connection connection;
     TFormToolbarConf dialog{&connection};
     explicit Session(const QString& dbName) {
-        connection.setParam(QStringLiteral("SERVER NAME"), ServiceOrcl);
-        connection.setParam(QStringLiteral("USER NAME"), MariUser);
-        connection.setParam(QStringLiteral("PASSWORD"), MariPassword);
+        DemoData::setSignIn(connection, MariUser, MariPassword);
         // The main window names the current company before the dialog opens.
         StoredProc setName(&connection);
         setName.setStoredProcName(QStringLiteral("QUORVANE.SET_CNAME"));

@@ -7,6 +7,7 @@
 
 #include "dialogs/MessageDialogsDouble.h"
 #include "pg/DemoData.h"
+#include "pg/DemoSignIn.h"
 #include "pg/PgFixture.h"
 
 #include <QDir>
@@ -41,9 +42,7 @@ class UpgradeCountTest : public QObject {
     std::unique_ptr<TFormInstaller> form;
 
     void signIn(const QString& user, const QString& password) {
-        database->setParam(QStringLiteral("SERVER NAME"), DemoData::ServiceOrcl);
-        database->setParam(QStringLiteral("USER NAME"), user);
-        database->setParam(QStringLiteral("PASSWORD"), password);
+        DemoData::setSignIn(*database, user, password);
         database->open();
     }
     // Every upgrade program of Mari installed at its listed version, the files in place.
