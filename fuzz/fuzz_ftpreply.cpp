@@ -16,10 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QObject guard;
     QObject::connect(&server, &QTcpServer::newConnection, &guard, [&replies] {
         while (QTcpSocket* peer = server.nextPendingConnection()) {
+            // Connected first: a close that completes at once emits the signal right away.
+            QObject::connect(peer, &QTcpSocket::disconnected, peer, &QObject::deleteLater);
             peer->write(replies);
             peer->flush();
             peer->disconnectFromHost();
-            QObject::connect(peer, &QTcpSocket::disconnected, peer, &QObject::deleteLater);
         }
     });
 
