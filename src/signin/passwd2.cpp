@@ -50,6 +50,8 @@ QLineEdit* makeEntry(QWidget* parent, int y, const QFont& font) {
     entry->setFont(font);
     entry->setMaxLength(MaxEntryLength);
     entry->setEchoMode(QLineEdit::Password);
+    // "*" for every character, not the style's own mask sign.
+    entry->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
     entry->setGeometry(196, y, 145, 24);
     return entry;
 }

@@ -102,6 +102,9 @@ private slots:
             QCOMPARE(entry->maxLength(), 16);
             QCOMPARE(entry->echoMode(), QLineEdit::Password);
         }
+        s.type(QStringLiteral("Kask22"), QStringLiteral("Kask2"), QString());
+        QCOMPARE(s.dialog.Edit1->displayText(), QStringLiteral("******"));
+        QCOMPARE(s.dialog.Edit2->displayText(), QStringLiteral("*****"));
         // A short current password keeps OK disabled as well.
         s.type(QStringLiteral("Kask2"), NewPassword, NewPassword);
         QVERIFY(!s.dialog.BitBtn2->isEnabled());
