@@ -4,6 +4,7 @@
 
 #include "data/Connection.h"
 #include "data/Query.h"
+#include "launcher/Buttrun.h"
 #include "dialogs/MessageDialogsDouble.h"
 #include "launcher/QuorvaneApplication.h"
 #include "platform/Exception.h"
@@ -232,6 +233,54 @@ private slots:
         QCOMPARE(w.form.windowTitle(), caption);
         QVERIFY(w.form.Timer1->isActive());
         QCoreApplication::processEvents(); // let the pending answer find no dialog
+    }
+
+    // The new password reaches the login dialog's field, the connection and the next launch;
+    // the timer is off only while the dialog is up, after a cancel as after OK.
+    void passwordChangeCarriesTheNewPasswordOn() {
+        const QString fresh = QStringLiteral("Birch2027");
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        w.signIn();
+        QList<bool> timerWhileUp;
+        const auto answerPasswd = [&](bool ok) {
+            QTimer::singleShot(0, &w.paswd, [&w, &timerWhileUp, fresh, ok] {
+                timerWhileUp << w.form.Timer1->isActive();
+                w.paswd.Edit1->setText(DemoData::MariPassword);
+                w.paswd.Edit2->setText(fresh);
+                w.paswd.Edit3->setText(fresh);
+                (ok ? w.paswd.BitBtn2 : w.paswd.BitBtn1)->click();
+            });
+        };
+
+        answerPasswd(false);
+        w.form.SpeedButton5->click();
+        QVERIFY(w.form.Timer1->isActive());
+        QCOMPARE(w.login.PasswdEdit->text(), DemoData::MariPassword);
+
+        w.form.SpeedButton1->click();
+        answerPasswd(true);
+        w.form.SpeedButton5->click();
+        QCOMPARE(timerWhileUp, QList<bool>({false, false}));
+        QVERIFY(w.form.Timer1->isActive());
+        QCOMPARE(w.login.PasswdEdit->text(), fresh);
+        QCOMPARE(w.form.Database1->param(QStringLiteral("PASSWORD")), fresh);
+        QVERIFY(w.form.Database1->connected());
+        QVERIFY(w.paswd.Edit2->text().isEmpty());
+        QCOMPARE(w.form.height(), TQuorvaneForm::CollapsedHeight);
+        QCOMPARE(w.form.runButtons(0).size(), DemoData::MariBarAcme.size());
+
+        QStringList lines;
+        for (const TRunButton* button : w.form.runButtons(0)) {
+            lines << button->CommandLine();
+        }
+        QVERIFY(!lines.isEmpty());
+        for (const QString& line : lines) {
+            QVERIFY2(line.endsWith(QStringLiteral(" Mari ") + fresh + QStringLiteral(" 10")),
+                     qPrintable(line));
+        }
+        QCOMPARE(w.form.MakeCommandLine("c:\\qv\\a.exe", "10"),
+                 QStringLiteral("c:\\qv\\a.exe ORCL Mari ") + fresh + QStringLiteral(" 10"));
     }
 
     void stoppedServerGivesBoxOnEveryTick() {
