@@ -4,8 +4,8 @@
 
 #include "data/Connection.h"
 #include "data/Query.h"
-#include "launcher/Buttrun.h"
 #include "dialogs/MessageDialogsDouble.h"
+#include "launcher/Buttrun.h"
 #include "launcher/QuorvaneApplication.h"
 #include "platform/Exception.h"
 
