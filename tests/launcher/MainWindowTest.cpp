@@ -283,6 +283,27 @@ private slots:
                  QStringLiteral("c:\\qv\\a.exe ORCL Mari ") + fresh + QStringLiteral(" 10"));
     }
 
+    // A date call that fails during the build is told after the first tab is selected and
+    // again at the end; the label keeps the company name the tab change put there.
+    void failingDateCallDuringTheBuildGivesTwoBoxes() {
+        const char* revoke =
+            "revoke execute on procedure quorvane.outsystem_date(date) from quorvane_user";
+        const char* grant =
+            "grant execute on procedure quorvane.outsystem_date(date) to quorvane_user";
+        QVERIFY2(PgFixture::instance().superExec(revoke),
+                 qPrintable(PgFixture::instance().lastError()));
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        w.signIn();
+        QVERIFY2(PgFixture::instance().superExec(grant),
+                 qPrintable(PgFixture::instance().lastError()));
+        QCOMPARE(dialogs.texts(),
+                 (QStringList{"Unable to connect database ", "Unable to connect database "}));
+        QCOMPARE(w.form.LabelDatabase->text(), DemoData::MariCompanies.first());
+        QCOMPARE(w.form.TabSet->selectedIndex(), 0);
+        QVERIFY(w.form.Timer1->isActive());
+    }
+
     void stoppedServerGivesBoxOnEveryTick() {
         MessageDialogsDouble dialogs;
         LauncherWindows w;
