@@ -67,12 +67,14 @@ private slots:
         dialog.Database = &db;
         QString captionAfterFailure;
         QString passwordAfterFailure;
+        QString maskAfterFailure;
         bool openAfterFailure = true;
         const int result = runDialog(dialog, [&] {
             fill(dialog, "orcl", "Mari", "wrong");
             dialog.BitBtn1->click();
             captionAfterFailure = dialog.LogonCaption;
             passwordAfterFailure = dialog.PasswdEdit->text();
+            maskAfterFailure = dialog.PasswdEdit->displayText();
             openAfterFailure = db.connected();
             QVERIFY(dialog.isVisible());
             dialog.PasswdEdit->setText(DemoData::MariPassword);
@@ -84,6 +86,7 @@ private slots:
         QCOMPARE(dialogs.last().buttons, int(MbOk));
         QCOMPARE(captionAfterFailure, QString());
         QCOMPARE(passwordAfterFailure, QString("wrong"));
+        QCOMPARE(maskAfterFailure, QString("*****")); // "*" per character, not the style's sign
         QVERIFY(!openAfterFailure);
 
         QVERIFY(db.connected());
