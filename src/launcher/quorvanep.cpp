@@ -268,6 +268,8 @@ void TQuorvaneForm::setFormInstaller(TFormInstaller* installer) {
     connect(installer, &TFormInstaller::runningChanged, this, [this](bool running) {
         SpeedButton2->setEnabled(!running);
         SpeedButton3->setEnabled(!running);
+        // A password change reconnects and refreshes as well.
+        SpeedButton5->setEnabled(!running);
     });
 }
 

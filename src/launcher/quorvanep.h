@@ -43,8 +43,8 @@ public:
     TFormPaswd* FormPaswd = nullptr;
     TFormInstaller* FormInstaller = nullptr;
     TFormToolbarConf* FormToolbarConf = nullptr;
-    // Sets FormInstaller and follows its runs: Refresh and Login would close the connection
-    // an upgrade run reads from, so they are disabled while one runs.
+    // Sets FormInstaller and follows its runs: Refresh, Login and the password change would
+    // close the connection an upgrade run reads from, so they are disabled while one runs.
     void setFormInstaller(TFormInstaller* installer);
 
     // Components.

@@ -4,11 +4,11 @@
 #include "data/ProfileFile.h"
 #include "platform/Exception.h"
 #include "platform/MessageDialogs.h"
+#include "signin/StarMask.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProxyStyle>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QStyle>
@@ -35,19 +35,6 @@ QString upperAtoZ(const QString& text) {
     }
     return result;
 }
-
-// "*" for every character of the password, not the style's own mask sign. A style sheet
-// would do it too, but would drop the field's olive and white.
-class StarMaskStyle : public QProxyStyle {
-public:
-    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
-                  QStyleHintReturn* returnData) const override {
-        if (hint == SH_LineEdit_PasswordCharacter) {
-            return '*';
-        }
-        return QProxyStyle::styleHint(hint, option, widget, returnData);
-    }
-};
 
 } // namespace
 
@@ -82,10 +69,7 @@ TUserLoginForm::TUserLoginForm(QWidget* parent) : QDialog(parent) {
 
     makeLabel(QStringLiteral("Password"), 80);
     PasswdEdit = new QLineEdit(this);
-    PasswdEdit->setEchoMode(QLineEdit::Password);
-    auto* mask = new StarMaskStyle;
-    mask->setParent(PasswdEdit);
-    PasswdEdit->setStyle(mask);
+    maskWithStars(PasswdEdit);
     PasswdEdit->setGeometry(FieldLeft, 80, FieldWidth, FieldHeight);
     PasswdEdit->setFont(bold);
 

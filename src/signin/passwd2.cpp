@@ -4,6 +4,7 @@
 #include "data/Query.h"
 #include "platform/Exception.h"
 #include "platform/MessageDialogs.h"
+#include "signin/StarMask.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -49,9 +50,7 @@ QLineEdit* makeEntry(QWidget* parent, int y, const QFont& font) {
     auto* entry = new QLineEdit(parent);
     entry->setFont(font);
     entry->setMaxLength(MaxEntryLength);
-    entry->setEchoMode(QLineEdit::Password);
-    // "*" for every character, not the style's own mask sign.
-    entry->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
+    maskWithStars(entry);
     entry->setGeometry(196, y, 145, 24);
     return entry;
 }
