@@ -44,10 +44,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    TestIcons::Image icon{Size, Size, 32, {}};
-    QBuffer buffer(&icon.data);
-    buffer.open(QIODevice::WriteOnly);
-    drawIcon(args.at(2), color).save(&buffer, "PNG");
+    const TestIcons::Image icon{Size, Size, 32,
+                                TestIcons::encoded(drawIcon(args.at(2), color), "PNG")};
 
     const QString output = args.at(1);
     if (!TestIcons::writeFile(output, TestIcons::peFile({{icon}}))) {

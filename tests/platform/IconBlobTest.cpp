@@ -1,28 +1,14 @@
 // Icon blobs: Windows bitmaps with and without the 8-byte header; anything else gives no icon.
 #include "platform/IconBlob.h"
+#include "programs/TestIcons.h"
 
-#include <QBuffer>
 #include <QtEndian>
 #include <QtTest>
 
 namespace {
 
 QByteArray bitmap(int width, int height, QColor color) {
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(color);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "BMP");
-    return bytes;
-}
-
-QByteArray withHeader(const QByteArray& bmp, quint32 length) {
-    QByteArray header(8, '\0');
-    qToLittleEndian<quint16>(1, header.data());
-    qToLittleEndian<quint16>(0x0100, header.data() + 2);
-    qToLittleEndian<quint32>(length, header.data() + 4);
-    return header + bmp;
+    return TestIcons::encoded(TestIcons::filled(width, height, color), "BMP");
 }
 
 } // namespace
@@ -35,30 +21,22 @@ private slots:
         const QImage a = decodeIconBlob(plain);
         QCOMPARE(a.size(), QSize(16, 16));
         QCOMPARE(a.pixelColor(3, 3), QColor(Qt::red));
-        const QImage b = decodeIconBlob(withHeader(bitmap(32, 32, Qt::blue), 0));
+        const QImage b = decodeIconBlob(TestIcons::blobWithHeader(bitmap(32, 32, Qt::blue), 0));
         QVERIFY(b.isNull()); // a header that says nothing follows holds no bitmap
         const QByteArray blue = bitmap(32, 32, Qt::blue);
-        const QImage c = decodeIconBlob(withHeader(blue, quint32(blue.size())));
+        const QImage c = decodeIconBlob(TestIcons::blobWithHeader(blue, quint32(blue.size())));
         QCOMPARE(c.size(), QSize(32, 32));
         QCOMPARE(c.pixelColor(0, 0), QColor(Qt::blue));
         // A length that overstates the rest still shows the bitmap that is there.
-        QCOMPARE(decodeIconBlob(withHeader(blue, 1u << 30)).size(), QSize(32, 32));
+        QCOMPARE(decodeIconBlob(TestIcons::blobWithHeader(blue, 1u << 30)).size(), QSize(32, 32));
     }
 
     void givesNoIconForOtherBlobs_data() {
         QTest::addColumn<QByteArray>("blob");
         QTest::newRow("empty") << QByteArray();
         QTest::newRow("one byte") << QByteArray("B");
-        QTest::newRow("header only") << withHeader(QByteArray(), 0);
-        QTest::newRow("png") << [] {
-            QImage image(4, 4, QImage::Format_RGB32);
-            image.fill(Qt::green);
-            QByteArray bytes;
-            QBuffer buffer(&bytes);
-            buffer.open(QIODevice::WriteOnly);
-            image.save(&buffer, "PNG");
-            return bytes;
-        }();
+        QTest::newRow("header only") << TestIcons::blobWithHeader(QByteArray(), 0);
+        QTest::newRow("png") << TestIcons::encoded(TestIcons::filled(4, 4, Qt::green), "PNG");
         QTest::newRow("text") << QByteArray("not a picture at all");
         QTest::newRow("cut bitmap") << bitmap(16, 16, Qt::red).left(20);
         QByteArray huge = bitmap(2, 2, Qt::red);

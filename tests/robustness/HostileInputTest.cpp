@@ -7,7 +7,6 @@
 #include "platform/PeIconReader.h"
 #include "programs/TestIcons.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -73,13 +72,7 @@ QString randomValue(QRandomGenerator& rng) {
 }
 
 QByteArray bitmap(int side) {
-    QImage image(side, side, QImage::Format_RGB32);
-    image.fill(Qt::red);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "BMP");
-    return bytes;
+    return TestIcons::encoded(TestIcons::filled(side, side, Qt::red), "BMP");
 }
 
 } // namespace
@@ -252,20 +245,12 @@ private slots:
             image.setColor(0, qRgb(255, 0, 0));
             image.setColor(1, qRgb(0, 0, 255));
             image.fill(1);
-            QByteArray b;
-            QBuffer buffer(&b);
-            buffer.open(QIODevice::WriteOnly);
-            image.save(&buffer, "BMP");
+            QByteArray b = TestIcons::encoded(image, "BMP");
             qToLittleEndian<quint32>(0x80000000u, b.data() + 46);
             return b;
         }();
-        QTest::newRow("blob header and pixels cut") << [&] {
-            QByteArray header(8, '\0');
-            qToLittleEndian<quint16>(1, header.data());
-            qToLittleEndian<quint16>(0x0100, header.data() + 2);
-            qToLittleEndian<quint32>(quint32(whole.size()), header.data() + 4);
-            return header + whole.left(whole.size() - 300);
-        }();
+        QTest::newRow("blob header and pixels cut")
+            << TestIcons::blobWithHeader(whole.left(whole.size() - 300), quint32(whole.size()));
     }
     void bitmapHeaderClaimsMoreThanTheBlob() {
         QFETCH(QByteArray, blob);

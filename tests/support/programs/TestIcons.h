@@ -2,6 +2,7 @@
 
 #include <QBuffer>
 #include <QByteArray>
+#include <QColor>
 #include <QFile>
 #include <QImage>
 #include <QList>
@@ -47,15 +48,37 @@ inline Image dibImage(int size, QRgb color) {
     return {size, size, 32, dib};
 }
 
+// An image of one colour.
+inline QImage filled(int width, int height, QColor color,
+                     QImage::Format pixels = QImage::Format_RGB32) {
+    QImage image(width, height, pixels);
+    image.fill(color);
+    return image;
+}
+
+// The bytes of an image file ("BMP", "PNG") of `image`.
+inline QByteArray encoded(const QImage& image, const char* format) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
+
+// An icon blob as the program table may hold it: a Windows bitmap led by the 8-byte header
+// whose last four bytes give the length of what follows.
+inline QByteArray blobWithHeader(const QByteArray& bitmap, quint32 length) {
+    QByteArray header(8, '\0');
+    putU16(header, 0, 1);
+    putU16(header, 2, 0x0100);
+    putU32(header, 4, length);
+    return header + bitmap;
+}
+
 // A PNG image of one colour, as newer icons store their large sizes.
 inline Image pngImage(int size, QRgb color) {
-    QImage image(size, size, QImage::Format_ARGB32);
-    image.fill(color);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return {size, size, 32, png};
+    return {size, size, 32,
+            encoded(filled(size, size, QColor::fromRgba(color), QImage::Format_ARGB32), "PNG")};
 }
 
 inline QByteArray iconDirectoryHeader(int count) {
