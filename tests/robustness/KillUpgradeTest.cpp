@@ -8,6 +8,7 @@
 #include "KillTarget.h"
 #include "PgFixture.h"
 #include "ScriptedFtpServer.h"
+#include "programs/TestDrive.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -39,13 +40,10 @@ class KillUpgradeTest : public QObject {
     QTemporaryDir m_drive;
 
     QString disk(const QString& windowsPath) const {
-        QString rest = windowsPath.mid(3);
-        rest.replace(QLatin1Char('\\'), QLatin1Char('/'));
-        return m_drive.path() + QLatin1Char('/') + rest;
+        return TestDrive::diskPath(m_drive.path(), windowsPath);
     }
     QByteArray contents(const QString& windowsPath) const {
-        QFile f(disk(windowsPath));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+        return TestDrive::contents(disk(windowsPath));
     }
     void install(const QString& windowsPath, const QByteArray& bytes) const {
         QVERIFY(QDir().mkpath(QFileInfo(disk(windowsPath)).path()));

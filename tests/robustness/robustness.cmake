@@ -11,7 +11,7 @@ target_link_libraries(qv_kill_target PRIVATE qv_upgrade qv_data qv_test_dialogs 
 
 qv_add_test(robust_kill_settings unit SOURCES KillSettingsTest.cpp LIBS qv_data)
 qv_add_test(robust_kill_upgrade db SOURCES KillUpgradeTest.cpp
-  LIBS qv_data qv_test_ftp qv_test_pg)
+  LIBS qv_data qv_test_ftp qv_test_pg qv_test_programs)
 foreach(test robust_kill_settings robust_kill_upgrade)
   target_compile_definitions(${test} PRIVATE QV_KILL_TARGET="$<TARGET_FILE:qv_kill_target>")
   add_dependencies(${test} qv_kill_target)

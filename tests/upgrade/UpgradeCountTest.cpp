@@ -9,6 +9,7 @@
 #include "pg/DemoData.h"
 #include "pg/DemoSignIn.h"
 #include "pg/PgFixture.h"
+#include "programs/TestDrive.h"
 
 #include <QDir>
 #include <QFile>
@@ -56,8 +57,7 @@ class UpgradeCountTest : public QObject {
         }
     }
     void install(const QString& folder, const QString& exe) const {
-        const QString path = drive->path() + QLatin1Char('/') +
-                             QString(folder).mid(3).replace(QLatin1Char('\\'), QLatin1Char('/'));
+        const QString path = TestDrive::diskPath(drive->path(), folder);
         QDir().mkpath(path);
         QFile file(path + QLatin1Char('/') + exe);
         QVERIFY(file.open(QIODevice::WriteOnly));

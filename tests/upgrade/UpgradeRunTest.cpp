@@ -8,6 +8,7 @@
 
 #include "ScriptedFtpServer.h"
 #include "dialogs/MessageDialogsDouble.h"
+#include "programs/TestDrive.h"
 
 #include <QApplication>
 #include <QDir>
@@ -58,13 +59,10 @@ class UpgradeRunTest : public QObject {
     std::unique_ptr<TFormInstaller> form;
 
     QString disk(const QString& windowsPath) const {
-        QString rest = windowsPath.mid(3);
-        rest.replace(QLatin1Char('\\'), QLatin1Char('/'));
-        return drive->path() + QLatin1Char('/') + rest;
+        return TestDrive::diskPath(drive->path(), windowsPath);
     }
     QByteArray contents(const QString& windowsPath) const {
-        QFile f(disk(windowsPath));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+        return TestDrive::contents(disk(windowsPath));
     }
     bool put(const QString& windowsPath, const QByteArray& bytes) const {
         QDir().mkpath(QFileInfo(disk(windowsPath)).path());
