@@ -361,6 +361,8 @@ void TAsyncSocket::AppendReceived(const char* data, qsizetype count) {
 void TAsyncSocket::FlushCapture() {
     if (m_captureBuffer.isEmpty())
         return;
+    if (CapturedBytes)
+        CapturedBytes(m_captureBuffer.constData(), m_captureBuffer.size());
     if (m_captureFile->write(m_captureBuffer) != m_captureBuffer.size())
         m_captureFailed = true;
     m_captureBuffer.resize(0);
@@ -914,6 +916,8 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
     m_captureFailed = false;
     if (ReceiveStreamSize() > 0) {
         const QByteArray early = TakeReceived(ReceiveStreamSize());
+        if (CapturedBytes)
+            CapturedBytes(early.constData(), early.size());
         if (file->write(early) != early.size())
             m_captureFailed = true;
         ReceivedBytes = early.size();

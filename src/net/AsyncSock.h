@@ -181,6 +181,8 @@ public:
     TNotifyEvent OnPacketSent;
     // Called after each read notification whose receive call succeeded.
     std::function<void()> DataArrived;
+    // Sees every byte CaptureFile writes to its file, in file order.
+    std::function<void(const char* Data, qsizetype Count)> CapturedBytes;
 
     // State.
     bool IsConnected = false;

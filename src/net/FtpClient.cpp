@@ -1,5 +1,7 @@
 #include "net/FtpClient.h"
+#include "net/Sha256.h"
 
+#include <memory>
 #include <unistd.h>
 #include <utility>
 
@@ -308,6 +310,14 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
     m_data->IdleTimeOut = IdleTimeOut;
     m_data->Port = 0;
     m_abortLine.clear();
+    m_sha256.clear();
+    std::unique_ptr<Sha256> hash;
+    if (ComputeSha256) {
+        hash = std::make_unique<Sha256>();
+        m_data->CapturedBytes = [&hash](const char* data, qsizetype count) {
+            hash->add(data, count);
+        };
+    }
     bool completed = false;
     bool skippedCompletion = false;
     try {
@@ -381,6 +391,8 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
         else if (!skippedCompletion && announced > 0 && TransferSize != announced)
             Fail(cmdDownload, completion);
         completed = !skippedCompletion;
+        if (completed && hash)
+            m_sha256 = hash->hexDigest();
     } catch (const FTPException&) {
         delete std::exchange(m_data, nullptr);
         if (CancelRequested)

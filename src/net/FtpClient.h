@@ -68,6 +68,10 @@ public:
 
     // During a download the announced size (0 if none); afterwards the bytes received.
     qint64 TransferSize = 0;
+    // When set before Download, the bytes are hashed as they arrive: ReceivedSha256 then gives
+    // the lower-case hex SHA-256 of the file of the last completed download (empty otherwise).
+    bool ComputeSha256 = false;
+    const QByteArray& ReceivedSha256() const { return m_sha256; }
 
 private:
     void ReadReplyRest(QString Line);
@@ -85,4 +89,5 @@ private:
 
     TAsyncSocket* m_data = nullptr;
     QString m_abortLine;
+    QByteArray m_sha256;
 };

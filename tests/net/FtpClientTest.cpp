@@ -4,6 +4,7 @@
 
 #include "ScriptedFtpServer.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -183,12 +184,18 @@ private slots:
         server->files.insert(QStringLiteral("empty"), QByteArray());
         server->files.insert(QStringLiteral("binary"), binary);
         client->Connect();
+        client->ComputeSha256 = true;
         client->Download(QStringLiteral("empty"), local("empty"));
         QVERIFY(QFile::exists(local("empty")));
         QCOMPARE(QFileInfo(local("empty")).size(), 0);
         QCOMPARE(client->TransferSize, 0);
+        QCOMPARE(client->ReceivedSha256(),
+                 QCryptographicHash::hash({}, QCryptographicHash::Sha256).toHex());
         client->Download(QStringLiteral("binary"), local("binary"));
         QCOMPARE(ReadAll(local("binary")), binary);
+        // Hashed while it arrived, across capture blocks, the same as a pass over the file.
+        QCOMPARE(client->ReceivedSha256(),
+                 QCryptographicHash::hash(binary, QCryptographicHash::Sha256).toHex());
     }
 
     void sizeWithoutBytesWordIsTheCountReceived() {
