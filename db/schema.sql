@@ -29,7 +29,8 @@ create table quorvane.quorvane_prog (
     serverpath varchar(255),
     -- numeric so that to_char(version, '990.000') gives the version text "1.250"
     version    numeric(6, 3) not null default 0,
-    prog_type  integer not null default 0
+    prog_type  integer not null default 0,
+    sha256     varchar(64) check (sha256 ~ '^[0-9a-f]{64}$')
 );
 
 create table quorvane.company (
