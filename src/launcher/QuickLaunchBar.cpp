@@ -8,6 +8,7 @@
 #include "data/StoredProc.h"
 #include "launcher/Buttrun.h"
 #include "launcher/ProgramQueries.h"
+#include "platform/HandlerGuard.h"
 #include "toolbarconf/ToolBarConf.h"
 
 #include <QDialog>
@@ -75,7 +76,9 @@ protected:
         case QEvent::DragMove: {
             auto* drag = static_cast<QDragMoveEvent*>(event);
             bool accept = false;
-            m_form->Notebook1DragOver(drag->source(), accept);
+            // An error refuses the drag.
+            guardHandler(
+                [this, drag, &accept] { m_form->Notebook1DragOver(drag->source(), accept); });
             if (accept)
                 drag->acceptProposedAction();
             else
