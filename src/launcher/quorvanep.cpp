@@ -281,6 +281,9 @@ void TQuorvaneForm::setFormInstaller(TFormInstaller* installer) {
         SpeedButton3->setEnabled(!running);
         // A password change reconnects and refreshes as well.
         SpeedButton5->setEnabled(!running);
+        // The toolbar dialog opens a transaction on the connection the run reads from, and
+        // its modal loop would stall the transfer.
+        SpeedButton4->setEnabled(!running);
     });
 }
 

@@ -170,8 +170,8 @@ private slots:
         QVERIFY(dialogs.calls().isEmpty());
     }
 
-    // An upgrade run reads through the shared connection, so Refresh, Login and the password
-    // change are off until it ends, also when it ends in an error.
+    // An upgrade run reads through the shared connection, so Refresh, Login, the password
+    // change and the toolbar dialog are off until it ends, also when it ends in an error.
     void reconnectingButtonsAreOffWhileAnUpgradeRuns() {
         QFile settings(m_drive->dir.filePath(QStringLiteral("quorvane3/quorvane.ini")));
         QVERIFY(settings.open(QIODevice::ReadOnly));
@@ -192,16 +192,17 @@ private slots:
         QList<bool> enabledDuringRun;
         dialogs.onCall = [&](const DialogCall&) {
             enabledDuringRun = {w.form.SpeedButton3->isEnabled(), w.form.SpeedButton2->isEnabled(),
-                                w.form.SpeedButton5->isEnabled()};
+                                w.form.SpeedButton5->isEnabled(), w.form.SpeedButton4->isEnabled()};
         };
         w.signIn();
         qunsetenv("QUORVANE_FTP_PORT");
         QCOMPARE(dialogs.texts(),
                  QStringList({"Unable to connect to 127.0.0.1\rInstallation stoped!"}));
-        QCOMPARE(enabledDuringRun, QList<bool>({false, false, false}));
+        QCOMPARE(enabledDuringRun, QList<bool>({false, false, false, false}));
         QVERIFY(w.form.SpeedButton3->isEnabled());
         QVERIFY(w.form.SpeedButton2->isEnabled());
         QVERIFY(w.form.SpeedButton5->isEnabled());
+        QVERIFY(w.form.SpeedButton4->isEnabled());
     }
 
     void loginSignsInAnewAndRebuilds() {
