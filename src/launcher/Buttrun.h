@@ -38,6 +38,10 @@ public:
     const QString& Iconfile() const { return m_iconfile; }
     void setIconfile(const QString& iconfile) { m_iconfile = iconfile; }
     TRunImage* IconImage() const { return m_image; }
+    // The exe name of the program the bar made the button for, which the bar's save stores
+    // the button under; the command line alone cannot tell where a folder with blanks ends.
+    const QString& ExeName() const { return m_exeName; }
+    void setExeName(const QString& exeName) { m_exeName = exeName; }
 
     // Puts the icon beside the button on its page and loads it; after parent and command line.
     void SetupIcon();
@@ -57,5 +61,6 @@ protected:
 private:
     QString m_commandLine;
     QString m_iconfile;
+    QString m_exeName;
     QPointer<TRunImage> m_image;
 };
