@@ -47,8 +47,9 @@ public:
     void SetupIcon();
     // Moves the icon onto the button; after every move of the button.
     void PlaceIcon();
-    // Starts the command line; raises ERunError when the start fails, and only after a
-    // successful start emits clicked().
+    // Starts the command line under the hourglass; raises ERunError when the start fails.
+    // Every activation of the button runs it (mouse, Space or Enter, click(), a screen
+    // reader's press); clicked() follows only a successful start.
     void Click();
 
     // The file that SetupIcon reads the icon from: Iconfile, else the command line up to and
@@ -56,11 +57,16 @@ public:
     QString iconSource() const;
 
 protected:
-    void mouseReleaseEvent(QMouseEvent* event) override;
+    // Qt runs this on every activation, just before it emits released() and clicked().
+    void nextCheckState() override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void endSilence();
+
     QString m_commandLine;
     QString m_iconfile;
     QString m_exeName;
     QPointer<TRunImage> m_image;
+    bool m_silenced = false;
 };
