@@ -3,6 +3,7 @@
 #include "data/Connection.h"
 #include "data/Query.h"
 #include "platform/Exception.h"
+#include "platform/HandlerGuard.h"
 #include "platform/MessageDialogs.h"
 #include "signin/StarMask.h"
 
@@ -111,8 +112,8 @@ TFormPaswd::TFormPaswd(QWidget* parent) : QDialog(parent) {
     for (QLineEdit* entry : {Edit1, Edit2, Edit3}) {
         connect(entry, &QLineEdit::textChanged, this, [this] { Edit1Change(); });
     }
-    connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
-    connect(BitBtn2, &QPushButton::clicked, this, [this] { BitBtn2Click(); });
+    connect(BitBtn1, &QPushButton::clicked, this, guarded(this, &TFormPaswd::BitBtn1Click));
+    connect(BitBtn2, &QPushButton::clicked, this, guarded(this, &TFormPaswd::BitBtn2Click));
 }
 
 void TFormPaswd::ClearEntries() {
@@ -124,7 +125,7 @@ void TFormPaswd::ClearEntries() {
 void TFormPaswd::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (!event->spontaneous()) {
-        FormShow();
+        guardHandler([this] { FormShow(); });
     }
 }
 
