@@ -134,7 +134,7 @@ begin
         raise exception 'no program % in quorvane.quorvane_prog%', exen,
             coalesce(' with server path ' || server_path, '');
     end if;
-    raise notice '% set to version % with SHA-256 % (% rows)', exen, new_version, lower(digest), n;
+    raise notice '%: version %, SHA-256 %, rows changed: %', exen, new_version, lower(digest), n;
 end
 $$;
 
