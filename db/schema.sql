@@ -118,7 +118,8 @@ $$;
 
 -- One step for an administrator: a program's new version and the SHA-256 of its file, which
 -- the upgrade checks every download against. With the owner's rights, so the administrator
--- role needs no write right on the table; exen and serverpath match as the upgrade reads them.
+-- role needs no write right on the table. exen matches prog_exe whatever its letter case;
+-- server_path, when given, narrows it to the program at that place.
 create procedure quorvane.publish(exen text, new_version numeric, digest text,
                                   server_path text default null)
 language plpgsql security definer set search_path = pg_catalog, pg_temp as $$
