@@ -64,6 +64,8 @@ inline constexpr char SizeWord[] = "BYTE";
 
 // Milliseconds that the after-abort drain waits for the server's last words (1.1e-5 day).
 inline constexpr int DrainMs = 950;
+// Milliseconds within which the completion reply must come after a transfer failed.
+inline constexpr int SettleMs = 2000;
 
 // The transfer size announced in a reply line: the run of digits nearest before "BYTE"
 // (any letter case), 0 when there is none.
