@@ -184,24 +184,26 @@ QString TFtpClient::SettleCompletion() {
     const int bound = idle > 0 ? std::min(SettleTimeOut, idle) : SettleTimeOut;
     IdleTimeOut = bound;
     TotalTimeOut = bound;
-    QString completion;
+    const auto restore = qScopeGuard([&] {
+        IdleTimeOut = idle;
+        TotalTimeOut = total;
+    });
     try {
-        completion = ReadLn();
+        const QString completion = ReadLn();
         ReportStatus(1, completion);
-        if (HasCode(completion))
-            ReadReplyRest(completion);
-    } catch (const Exception&) {
-        // No reply in time: the session is out of step and ends; the transfer's own error is
-        // the one to report.
-        completion.clear();
+        CheckReplyLine(completion);
+        ReadReplyRest(completion);
+        return completion;
+    } catch (const ESockError&) {
+        // No reply in time: the session is out of step and ends. A flood is its own error;
+        // otherwise the transfer's error is the one to report.
+        const bool flooded = ReceiveStreamSize() > MaxLineLength;
+        if (IsConnected)
+            TAsyncSocket::Disconnect();
+        if (flooded)
+            throw;
     }
-    IdleTimeOut = idle;
-    TotalTimeOut = total;
-    if (completion.isEmpty() || !HasCode(completion)) {
-        TAsyncSocket::Disconnect();
-        return QString();
-    }
-    return completion;
+    return QString();
 }
 
 void TFtpClient::AcceptFromControlPeer() {
