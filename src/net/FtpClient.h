@@ -41,8 +41,10 @@ public:
     // 1: ASCII, 2: image, 3: local 8-bit; any other code sends nothing.
     void SetTransferType(int Code);
     // Fetches RemoteFile into LocalFile (empty: the remote name) over an active-mode data
-    // connection. Raises FTPException when the server refuses, aborts (421, 426), ends with
-    // an error reply or delivers another size than it announced.
+    // connection. Raises FTPException when the server refuses, aborts (421, 426), answers
+    // 400-599 or no reply while the data connection is awaited or read, ends with an error
+    // reply or, in image type, delivers another size than it stated as "(N bytes)". Whatever
+    // ends it, the completion reply is read (or the session closed) before it returns.
     void Download(const QString& RemoteFile, const QString& LocalFile = QString());
 
     // The data connection of the running download, or none.
