@@ -66,8 +66,8 @@ private:
 // A TCP socket component for the single user-interface thread. Its operations look blocking:
 // each starts an asynchronous step and waits, letting the event loop run (so other components,
 // timers and the user interface go on), until its notification arrived, Cancel was called, a
-// time-out fired or the idle bound passed. Socket readiness becomes posted events 1125-1128 to
-// a hidden object the component owns.
+// time-out fired or the idle or total bound passed. Socket readiness becomes posted events
+// 1125-1128 to a hidden object the component owns.
 //
 // Texts are single-byte (Latin-1) on the wire.
 class TAsyncSocket : public QObject {
