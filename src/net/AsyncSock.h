@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/ByteQueue.h"
+#include "net/SockWait.h"
 #include "platform/Exception.h"
 
 #include <QByteArray>
@@ -64,8 +66,8 @@ private:
 // A TCP socket component for the single user-interface thread. Its operations look blocking:
 // each starts an asynchronous step and waits, letting the event loop run (so other components,
 // timers and the user interface go on), until its notification arrived, Cancel was called, a
-// time-out fired or the idle bound passed. Socket readiness becomes posted events 1125-1128 to
-// a hidden object the component owns.
+// time-out fired or the idle or total bound passed. Socket readiness becomes posted events
+// 1125-1128 to a hidden object the component owns.
 //
 // Texts are single-byte (Latin-1) on the wire.
 class TAsyncSocket : public QObject {
@@ -163,9 +165,12 @@ public:
     int ReportLevel = 0;
     QString Proxy;
     int ProxyPort = 0;
-    // ms without any byte moved after which accept, ReadLn, Read, SendBuffer and CaptureFile
-    // give up with "Connection Timed out"; 0: no bound.
+    // ms without any byte moved after which every wait gives up with "Connection Timed out"
+    // (host look-up and connection set-up too, whatever TimeOut says); 0: no bound.
     int IdleTimeOut = 60000;
+    // ms that one accept, ReadLn, Read or SendBuffer may take in all, however the bytes
+    // trickle; a capture is bounded by IdleTimeOut only, as a file takes what it takes.
+    int TotalTimeOut = 120000;
     // Local address Listen binds to; the default is any interface.
     QString BindAddress = QStringLiteral("0.0.0.0");
 
@@ -209,34 +214,46 @@ private:
     friend class AsyncSockWindow;
 
     enum class Phase { Idle, Connecting, Connected, Listening };
+    // Which bounds a wait has: set-up (idle from its start), data (idle and total) or a
+    // capture (idle only).
+    enum class WaitKind { SetUp, Data, Capture };
 
+    // Life and errors (AsyncSock.cpp).
     void InitializeWinsock();
     TSocket MakeSocket(bool withLinger);
-    void AttachNotifiers(TSocket handle);
-    void SelectEvents(quint16 mask, int message);
-    void UpdateNotifiers();
-    void CloseHandle();
     void CheckError(int expected, int err);
     [[noreturn]] void RaiseSocketError(int code);
     [[noreturn]] void RaiseConnectionGone();
+    void RaiseIfTimedOut(TWaitEnd end);
+    TWaitEnd Wait(const std::function<bool()>& done, WaitKind kind);
     void RearmAfterCancel();
     void DropSendQueue();
     QByteArray TakeReceived(qsizetype count);
+
+    // Set-up (AsyncSockConnect.cpp).
     void ResolveHost();
+    void HostLookedUp(int lookupId, const QHostInfo& info);
     void TimerOn();
     void TimerOff();
     void TimerTriggered();
+
+    // The readiness pump (AsyncSockPump.cpp): readiness becomes posted notifications, and
+    // notifications move bytes between the socket and the queues.
+    void AttachNotifiers(TSocket handle);
+    void CloseHandle();
+    void SelectEvents(quint16 mask, int message);
+    void UpdateNotifiers();
+    void Post(int message, quint32 lParam);
+    void ReadReady();
+    void WriteReady();
     void HandleMessage(int message, quint32 lParam, quint64 generation);
     void ReadToStream();
+    bool PumpReadAgain();
+    bool ReceiveQueueFull() const;
     void WriteFromStream();
     void HandleClose(int error);
     void AppendReceived(const char* data, qsizetype count);
     void FlushCapture();
-    void Post(int message, quint32 lParam);
-    void ReadReady();
-    void WriteReady();
-    void HostLookedUp(int lookupId, const QHostInfo& info);
-    template <typename Done> void WaitFor(Done done, bool idleBound);
     void Progress();
 
     AsyncSockWindow* m_window = nullptr;
@@ -248,21 +265,25 @@ private:
     int m_selectMessage = SocketEventMsg;
     QSocketNotifier* m_readNotifier = nullptr;
     QSocketNotifier* m_writeNotifier = nullptr;
+    // A read notification is queued (or being read on): readiness posts no second one.
     bool m_readPending = false;
+    // The last send would have blocked: the write notifier waits for room.
     bool m_writeBlocked = false;
+    // A send came while a handler ran; it is posted once that handler returns.
     bool m_writeDeferred = false;
+    // The last read filled the buffer while a wait ran: the wait reads again itself.
     bool m_readAgain = false;
-    bool m_readAgainNoticed = false;
     int m_waitDepth = 0;
     quint32 m_remoteAddress = 0; // network order
     quint16 m_remotePort = 0;
     int m_lookupId = -1;
     int m_lookupError = 0;
     quint32 m_lookupAddress = 0; // network order
-    QByteArray m_recv;
-    qsizetype m_recvHead = 0;
-    QByteArray m_send;
-    qsizetype m_sendHead = 0;
+    ByteQueue m_recv;
+    // Reading stops while the receive queue holds more than this (outside a capture), so a
+    // peer that never stops talking cannot fill memory: at most one read more is kept.
+    qsizetype m_recvLimit = MaxLineLength;
+    ByteQueue m_send;
     std::unique_ptr<QFile> m_captureFile;
     // Captured bytes not yet written: one write per block instead of one per read.
     static constexpr qsizetype CaptureBlock = 256 * 1024;

@@ -1,52 +1,7 @@
 #include "net/FtpClient.h"
-#include "net/Sha256.h"
+#include "net/FtpReply.h"
 
-#include <memory>
-#include <unistd.h>
-#include <utility>
-
-namespace {
-
-bool InRange(int number, int first, int last) {
-    return number >= first && number <= last;
-}
-
-// The number at the start of a reply line, 0 when it has none.
-int ReplyCode(const QString& line) {
-    int digits = 0;
-    while (digits < line.size() && digits < 3 && line[digits].isDigit())
-        ++digits;
-    return digits == 0 ? 0 : line.left(digits).toInt();
-}
-
-// A line continues a multi-line reply when it starts with a blank or has "-" after its number.
-bool Continues(const QString& line) {
-    return line.startsWith(QLatin1Char(' ')) || (line.size() >= 4 && line[3] == QLatin1Char('-'));
-}
-
-// A text that goes into a command line must not end that line or start another.
-bool BreaksLine(const QString& text) {
-    return text.contains(QLatin1Char('\r')) || text.contains(QLatin1Char('\n')) ||
-           text.contains(QChar(0));
-}
-
-QString Printable(QString text) {
-    for (QChar& c : text)
-        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
-            c = QLatin1Char('?');
-    return text;
-}
-
-QString FirstLine(const QString& text) {
-    const qsizetype lf = text.indexOf(QLatin1Char('\n'));
-    return lf < 0 ? text : text.left(lf + 1);
-}
-
-bool IsAbortReply(const QString& text) {
-    return text.startsWith(QLatin1String("421")) || text.startsWith(QLatin1String("426"));
-}
-
-} // namespace
+using namespace FtpReply;
 
 TFtpClient::TFtpClient(QObject* Owner) : TAsyncSocket(Owner) {
     Port = FtpConst::DefaultPort;
@@ -74,6 +29,7 @@ void TFtpClient::ReadReplyRest(QString Line) {
 
 QString TFtpClient::Transaction(const QString& Command) {
     const QString reply = TAsyncSocket::Transaction(Command);
+    CheckReplyLine(reply);
     ReadReplyRest(reply);
     return reply;
 }
@@ -84,9 +40,13 @@ void TFtpClient::Connect() {
         return;
     ClearReceiveStream();
     m_abortLine.clear();
+    m_imageType = false;
     TAsyncSocket::Connect();
     try {
-        ReadReplyRest(QStringLiteral(" "));
+        const QString greeting = ReadLn();
+        ReportStatus(1, greeting);
+        CheckReplyLine(greeting);
+        ReadReplyRest(greeting);
         if ((UserID.isEmpty() || Password.isEmpty()) && OnAuthenticationNeeded) {
             bool handled = false;
             OnAuthenticationNeeded(handled);
@@ -183,6 +143,8 @@ void TFtpClient::SendCommand(const QString& Command) {
         Fail(code, reply);
         return;
     }
+    if (Command.startsWith(QLatin1String(FtpConst::CmdType)))
+        m_imageType = Command == QLatin1String(FtpConst::CmdTypeImage);
     if (OnSuccess)
         OnSuccess(code);
 }
@@ -221,6 +183,10 @@ void TFtpClient::Abort() {
 }
 
 void TFtpClient::WatchReply() {
+    if (m_transferring) {
+        WatchTransfer();
+        return;
+    }
     if (ReceiveStreamSize() < 4)
         return;
     const QString head = QString::fromLatin1(PeekReceiveStream(MaxLineLength));
@@ -262,162 +228,16 @@ QString TFtpClient::AbortReply(const QString& Drained) const {
     return m_abortLine;
 }
 
-void TFtpClient::AcceptFromControlPeer() {
-    const QString peer = RemoteAddressText();
-    for (;;) {
-        const TSocket accepted = m_data->AcceptConnection();
-        if (m_data->RemoteAddressText() == peer) {
-            m_data->ReplaceSocket(accepted);
-            return;
-        }
-        // Someone else got to the announced port first: drop it and wait for the server.
-        ::close(accepted);
-        m_data->AsyncDone = false;
-        m_data->IsConnected = false;
-    }
-}
-
-void TFtpClient::FinishAfterLocalError() {
-    // The server still ends the transfer with a reply; read it so the next command gets its own.
-    m_data->RequestCloseSocket();
-    try {
-        const QString completion = ReadLn();
-        ReportStatus(1, completion);
-        ReadReplyRest(completion);
-    } catch (const Exception&) {
-        // The local error is the one to report.
-    }
-    if (CancelRequested)
-        AfterAbortDrain();
-    m_abortLine.clear();
+void TFtpClient::CheckReplyLine(const QString& Line) {
+    if (HasCode(Line))
+        return;
+    // Not an FTP reply: nothing after it can be trusted to be in step either.
+    if (IsConnected)
+        TAsyncSocket::Disconnect();
+    throw FTPException(Line);
 }
 
 void TFtpClient::CloseIfOutOfStep() {
     if (ReceiveStreamSize() > MaxLineLength)
         TAsyncSocket::Disconnect();
-}
-
-void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
-    if (BreaksLine(RemoteFile))
-        throw Exception(QString::fromLatin1(FtpConst::TextUnsafeName).arg(Printable(RemoteFile)));
-    CancelRequested = false;
-    CheckConnected();
-    if (!IsConnected)
-        return;
-
-    m_data = new TAsyncSocket(this);
-    m_data->TimeOut = TimeOut;
-    m_data->IdleTimeOut = IdleTimeOut;
-    m_data->Port = 0;
-    m_abortLine.clear();
-    m_sha256.clear();
-    std::unique_ptr<Sha256> hash;
-    if (ComputeSha256) {
-        hash = std::make_unique<Sha256>();
-        m_data->CapturedBytes = [&hash](const char* data, qsizetype count) {
-            hash->add(data, count);
-        };
-    }
-    bool completed = false;
-    bool skippedCompletion = false;
-    try {
-        if (ReceiveStreamSize() > 0)
-            Read(0);
-        m_data->Listen(true);
-
-        const QString port =
-            QLatin1String(FtpConst::CmdPort) + LocalAddressText() + m_data->LocalPortText();
-        ReportStatus(1, port);
-        const QString portReply = Transaction(port);
-        if (InRange(ReplyNumber, FtpConst::TransferFailFirst, FtpConst::FailLast))
-            Fail(cmdDownload, portReply);
-        if (OnPacketRecvd)
-            m_data->OnPacketRecvd = OnPacketRecvd;
-
-        const QString retr = QLatin1String(FtpConst::CmdRetr) + RemoteFile;
-        ReportStatus(1, retr);
-        TransferSize = 0;
-        const QString preliminary = TAsyncSocket::Transaction(retr);
-        if (InRange(ReplyNumber, FtpConst::TransferFailFirst, FtpConst::FailLast))
-            Fail(cmdDownload, preliminary);
-        TransferSize = FtpConst::ParseTransferSize(preliminary.toLatin1());
-        QString line = preliminary;
-        while (Continues(line)) {
-            line = ReadLn();
-            ReportStatus(1, line);
-            if (TransferSize == 0)
-                TransferSize = FtpConst::ParseTransferSize(line.toLatin1());
-            if (InRange(ReplyCode(line), FtpConst::TransferFailFirst, FtpConst::FailLast))
-                Fail(cmdDownload, line);
-        }
-        const qint64 announced = TransferSize;
-
-        AcceptFromControlPeer();
-        if (OnTransactionStart)
-            OnTransactionStart(this);
-
-        const QString target = LocalFile.isEmpty() ? RemoteFile : LocalFile;
-        if (!CancelRequested && !TimedOut) {
-            try {
-                m_data->CaptureFile(target);
-            } catch (const ESockError&) {
-                throw;
-            } catch (const Exception&) {
-                // The local file cannot be created or written.
-                FinishAfterLocalError();
-                throw;
-            }
-        }
-        if (OnTransactionStop)
-            OnTransactionStop(this);
-        m_data->RequestCloseSocket();
-        TransferSize = m_data->ReceivedBytes;
-        ReportStatus(1, QLatin1String(FtpConst::TextReceived) + QString::number(TransferSize) +
-                            QLatin1String(FtpConst::TextBytes));
-
-        QString completion;
-        if (!CancelRequested && !TimedOut) {
-            completion = ReadLn();
-            ReportStatus(1, completion);
-            ReadReplyRest(completion);
-            if (IsAbortReply(completion))
-                m_abortLine = FirstLine(completion);
-        } else {
-            skippedCompletion = true;
-        }
-        if (!skippedCompletion &&
-            InRange(ReplyCode(completion), FtpConst::CommandFailFirst, FtpConst::FailLast))
-            Fail(cmdDownload, completion);
-        else if (!skippedCompletion && announced > 0 && TransferSize != announced)
-            Fail(cmdDownload, completion);
-        completed = !skippedCompletion;
-        if (completed && hash)
-            m_sha256 = hash->hexDigest();
-    } catch (const FTPException&) {
-        delete std::exchange(m_data, nullptr);
-        if (CancelRequested)
-            AfterAbortDrain();
-        throw;
-    } catch (const Exception&) {
-        delete std::exchange(m_data, nullptr);
-        CloseIfOutOfStep();
-        if (!CancelRequested)
-            throw;
-        // A 421 or 426 seen by the reply watcher canceled what was waiting (the accept, the
-        // capture or a read): the server's line is the error.
-        const QString reply = AbortReply(AfterAbortDrain());
-        if (reply.isEmpty())
-            throw;
-        Fail(cmdDownload, reply);
-        return;
-    }
-    delete std::exchange(m_data, nullptr);
-    if (completed && OnSuccess)
-        OnSuccess(cmdDownload);
-    if (skippedCompletion) {
-        const QString reply = CancelRequested ? AbortReply(AfterAbortDrain()) : m_abortLine;
-        if (reply.isEmpty())
-            throw EAbortError(QStringLiteral("Socket readln aborted"));
-        Fail(cmdDownload, reply);
-    }
 }

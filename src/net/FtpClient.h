@@ -41,8 +41,10 @@ public:
     // 1: ASCII, 2: image, 3: local 8-bit; any other code sends nothing.
     void SetTransferType(int Code);
     // Fetches RemoteFile into LocalFile (empty: the remote name) over an active-mode data
-    // connection. Raises FTPException when the server refuses, aborts (421, 426), ends with
-    // an error reply or delivers another size than it announced.
+    // connection. Raises FTPException when the server refuses, aborts (421, 426), answers
+    // 400-599 or no reply while the data connection is awaited or read, ends with an error
+    // reply or, in image type, delivers another size than it stated as "(N bytes)". Whatever
+    // ends it, the completion reply is read (or the session closed) before it returns.
     void Download(const QString& RemoteFile, const QString& LocalFile = QString());
 
     // The data connection of the running download, or none.
@@ -66,6 +68,11 @@ public:
     TUnsupportedEvent OnUnSupportedFunction;
     TListItemEvent OnListItem;
 
+    // ms within which the completion reply must come after the data side of a download failed
+    // (never more than IdleTimeOut); a server that does not answer in time is out of step and
+    // the session is closed.
+    int SettleTimeOut = FtpConst::SettleMs;
+
     // During a download the announced size (0 if none); afterwards the bytes received.
     qint64 TransferSize = 0;
     // When set before Download, the bytes are hashed as they arrive: ReceivedSha256 then gives
@@ -75,12 +82,19 @@ public:
 
 private:
     void ReadReplyRest(QString Line);
+    // A first line without its three-digit number ends the session with that line as error.
+    void CheckReplyLine(const QString& Line);
     void WatchReply();
+    // The reply watcher while the data connection is awaited or captured.
+    void WatchTransfer();
+    // Download up to its completion reply; returns that reply.
+    QString Transfer(const QString& RemoteFile, const QString& Target, qint64& Announced);
+    // Reads the completion reply that a failed transfer still owes, within SettleTimeOut.
+    QString SettleCompletion();
     QString AfterAbortDrain();
     // The failure rule of downloads (code 8) and commands: OnFailure may let it go on.
     void Fail(TCmdType Code, const QString& Reply);
     void AcceptFromControlPeer();
-    void FinishAfterLocalError();
     // A reply line past the line limit leaves the control connection out of step and still
     // filling: it is closed, so nothing after it is taken as a reply or kept in memory.
     void CloseIfOutOfStep();
@@ -90,4 +104,11 @@ private:
     TAsyncSocket* m_data = nullptr;
     QString m_abortLine;
     QByteArray m_sha256;
+    // The last TYPE the server accepted in this session was image: only then is the size
+    // stated in the preliminary reply the size of the file received.
+    bool m_imageType = false;
+    // The RETR was answered with a preliminary reply and its completion reply is not read yet.
+    bool m_replyOwed = false;
+    // The data connection is awaited or captured: the reply watcher ends it on a bad line.
+    bool m_transferring = false;
 };

@@ -1,6 +1,7 @@
 #include "net/AsyncSock.h"
 #include "net/SockErrors.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QScopeGuard>
 #include <QTcpServer>
@@ -403,7 +404,18 @@ private slots:
         QVERIFY(sock->IsConnected);
     }
 
+    // Set-up is bounded by TimeOut when set, and by the idle bound when TimeOut is 0.
+    void connectionSetUpTimesOut_data() {
+        QTest::addColumn<int>("timeOut");
+        QTest::addColumn<int>("idleTimeOut");
+        QTest::addColumn<int>("aborts");
+        QTest::newRow("TimeOut") << 200 << 60000 << 1;
+        QTest::newRow("TimeOut 0, idle bound") << 0 << 200 << 0;
+    }
     void connectionSetUpTimesOut() {
+        QFETCH(int, timeOut);
+        QFETCH(int, idleTimeOut);
+        QFETCH(int, aborts);
         // A listener whose queue is full drops further connection requests: set-up hangs.
         const int full = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -426,12 +438,16 @@ private slots:
         timed.OnConnectionFailed = [&](QObject*) { ++failures; };
         timed.Host = QStringLiteral("127.0.0.1");
         timed.Port = ntohs(address.sin_port);
-        timed.TimeOut = 200;
+        timed.TimeOut = timeOut;
+        timed.IdleTimeOut = idleTimeOut;
+        QElapsedTimer clock;
+        clock.start();
         QCOMPARE(thrown<ESockError>([&] { timed.Connect(); }),
                  QStringLiteral("Connection Timed out"));
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(failures, 1);
         QVERIFY(timed.TimedOut);
-        QCOMPARE(timed.aborts, 1);
+        QCOMPARE(timed.aborts, aborts);
         for (int filler : fillers)
             ::close(filler);
         ::close(full);
@@ -592,6 +608,12 @@ private slots:
         });
         drip.start(40);
         QCOMPARE(sock->ReadLn(), QString::fromLatin1(line));
+        // But however steady, a line has one total bound.
+        at = 0;
+        sock->TotalTimeOut = 300;
+        QCOMPARE(thrown<ESockError>([&] { sock->ReadLn(); }),
+                 QStringLiteral("Connection Timed out"));
+        drip.stop();
 
         TAsyncSocket data;
         data.BindAddress = QStringLiteral("127.0.0.1");

@@ -1,6 +1,7 @@
 // Hostile FTP servers: a reply line of a megabyte and a connection closed in the middle of a
-// reply line, at each point of a session. Each ends in a socket error quickly, with the
-// connection closed or its buffer bounded, and no local file for a download that never began.
+// reply line, at each point of a session; servers that stall, flood, trickle or say no in the
+// middle of a download. Each ends with its error within its bound, with the connection closed
+// or its buffer bounded, and the control connection in step when it stays open.
 #include "net/FtpClient.h"
 
 #include "ScriptedFtpServer.h"
@@ -24,7 +25,17 @@ QByteArray hugeLine(const QByteArray& code) {
 
 enum class Stage { Greeting, User, Pass, Type, Retr, Completion };
 
+// The bounds of the hostile-server rows: far below the defaults, so each row ends in well under
+// a second, and far enough apart that a wait counted twice would show.
+constexpr int Idle = 500;
+constexpr int Total = 1000;
+constexpr int Settle = 100;
+
+const QByteArray Preliminary = "150 Opening BINARY mode data connection (8 bytes).\r\n";
+
 } // namespace
+
+Q_DECLARE_METATYPE(FtpScript)
 
 class FtpReplyTest : public QObject {
     Q_OBJECT
@@ -133,6 +144,82 @@ private slots:
         QVERIFY2(client->ReceiveStreamSize() <=
                      TAsyncSocket::MaxLineLength + TAsyncSocket::ChunkSize,
                  qPrintable(QString::number(client->ReceiveStreamSize())));
+    }
+
+    // One row per misbehaviour: what the server does at which stage, the error, the bound in ms
+    // from the start of the session, and whether the same session fetches the next file.
+    void hostileServerEndsInTime_data() {
+        QTest::addColumn<int>("stage");
+        QTest::addColumn<FtpScript>("script");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<int>("bound");
+        QTest::addColumn<bool>("nextWorks");
+        const QByteArray flood(8 * 1024 * 1024, 'x');
+        QTest::newRow("425 instead of connecting")
+            << int(Stage::Retr)
+            << FtpScript().reply(Preliminary).pause(50).reply("425 Can't open data connection.\r\n")
+            << QStringLiteral("425 Can't open data connection.\r\n") << Idle / 2 << true;
+        QTest::newRow("no reply code at login")
+            << int(Stage::User) << FtpScript().reply("Hello there\r\n")
+            << QStringLiteral("Hello there\r\n") << Idle / 2 << false;
+        QTest::newRow("half a file, then silence")
+            << int(Stage::Retr)
+            << FtpScript().reply(Preliminary).connectData().sendData("half").pause(5000)
+            << QStringLiteral("Connection Timed out") << Idle + Settle + 250 << false;
+        QTest::newRow("half a file, silence, then 426")
+            << int(Stage::Retr)
+            << FtpScript()
+                   .reply(Preliminary)
+                   .connectData()
+                   .sendData("half")
+                   .pause(Idle + Settle / 2)
+                   .reply("426 Connection closed; transfer aborted.\r\n")
+            << QStringLiteral("426 Connection closed; transfer aborted.\r\n") << Idle + Settle + 250
+            << true;
+        QTest::newRow("reply trickles in byte by byte")
+            << int(Stage::User)
+            << FtpScript().replySplit("331 Password required for ftp.\r\n", 1, Idle / 4)
+            << QStringLiteral("Connection Timed out") << Total + 250 << false;
+        FtpScript intruders;
+        intruders.reply(Preliminary);
+        for (int i = 0; i < 10; ++i)
+            intruders.connectData(QHostAddress(QStringLiteral("127.0.0.2"))).pause(Idle / 4);
+        QTest::newRow("intruders on the data port")
+            << int(Stage::Retr) << intruders << QStringLiteral("Connection Timed out")
+            << Idle + Settle + 250 << false;
+        QTest::newRow("flood while accepting")
+            << int(Stage::Retr) << FtpScript().reply(Preliminary).reply(flood)
+            << QStringLiteral("10040:Message too long") << Idle / 2 << false;
+        QTest::newRow("flood while capturing")
+            << int(Stage::Retr)
+            << FtpScript().reply(Preliminary).connectData().sendData("half").reply(flood)
+            << QStringLiteral("10040:Message too long") << Idle / 2 << false;
+    }
+    void hostileServerEndsInTime() {
+        QFETCH(int, stage);
+        QFETCH(FtpScript, script);
+        QFETCH(QString, error);
+        QFETCH(int, bound);
+        QFETCH(bool, nextWorks);
+        answerBadly(Stage(stage), script);
+        client->IdleTimeOut = Idle;
+        client->TotalTimeOut = Total;
+        client->SettleTimeOut = Settle;
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(session(Stage(stage)), error);
+        QVERIFY2(clock.elapsed() < bound, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(client->ReceiveStreamSize() <=
+                     TAsyncSocket::MaxLineLength + TAsyncSocket::ChunkSize,
+                 qPrintable(QString::number(client->ReceiveStreamSize())));
+        QCOMPARE(client->IsConnected, nextWorks);
+        if (!nextWorks)
+            return;
+        server->restoreDefault(QStringLiteral("RETR"));
+        client->Download(QStringLiteral("f.exe"), dir->filePath(QStringLiteral("f.exe")));
+        QFile file(dir->filePath(QStringLiteral("f.exe")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("good"));
     }
 
     void closedInTheMiddleOfAReplyLine_data() { addStages(); }
