@@ -4,9 +4,68 @@
 
 #include <openssl/evp.h>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace {
+// Pieces from this size on go to the helper thread; smaller files are done before it pays.
+constexpr qsizetype ThreadFrom = 64 * 1024;
+// Pieces waiting for the helper at most: bounds the memory a fast sender can tie up.
+constexpr std::size_t MaxQueued = 4;
+} // namespace
+
 struct Sha256::State {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
-    ~State() { EVP_MD_CTX_free(context); }
+    std::thread worker;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<QByteArray> queue;
+    bool stopping = false;
+
+    ~State() {
+        finish();
+        EVP_MD_CTX_free(context);
+    }
+
+    void update(const char* data, qsizetype count) {
+        EVP_DigestUpdate(context, data, static_cast<size_t>(count));
+    }
+
+    void work() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return stopping || !queue.empty(); });
+            if (queue.empty())
+                return;
+            const QByteArray piece = std::move(queue.front());
+            queue.pop_front();
+            changed.notify_all(); // room in the queue again
+            lock.unlock();
+            update(piece.constData(), piece.size());
+            lock.lock();
+        }
+    }
+
+    void enqueue(const char* data, qsizetype count) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] { return queue.size() < MaxQueued; });
+        queue.emplace_back(data, count);
+        changed.notify_all();
+    }
+
+    // Waits until every queued piece is hashed and the helper has ended.
+    void finish() {
+        if (!worker.joinable())
+            return;
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        changed.notify_all();
+        worker.join();
+    }
 };
 
 Sha256::Sha256() : m_state(std::make_unique<State>()) {
@@ -17,11 +76,21 @@ Sha256::Sha256() : m_state(std::make_unique<State>()) {
 Sha256::~Sha256() = default;
 
 void Sha256::add(const char* data, qsizetype count) {
-    if (count > 0)
-        EVP_DigestUpdate(m_state->context, data, static_cast<size_t>(count));
+    if (count <= 0)
+        return;
+    State& s = *m_state;
+    // Once the helper runs every piece goes through it, so the order of the bytes is kept.
+    if (!s.worker.joinable() && count < ThreadFrom) {
+        s.update(data, count);
+        return;
+    }
+    if (!s.worker.joinable())
+        s.worker = std::thread([&s] { s.work(); });
+    s.enqueue(data, count);
 }
 
 QByteArray Sha256::hexDigest() {
+    m_state->finish();
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(m_state->context, digest, &length);
