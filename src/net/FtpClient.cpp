@@ -84,6 +84,7 @@ void TFtpClient::Connect() {
         return;
     ClearReceiveStream();
     m_abortLine.clear();
+    m_imageType = false;
     TAsyncSocket::Connect();
     try {
         ReadReplyRest(QStringLiteral(" "));
@@ -183,6 +184,8 @@ void TFtpClient::SendCommand(const QString& Command) {
         Fail(code, reply);
         return;
     }
+    if (Command.startsWith(QLatin1String(FtpConst::CmdType)))
+        m_imageType = Command == QLatin1String(FtpConst::CmdTypeImage);
     if (OnSuccess)
         OnSuccess(code);
 }
@@ -341,16 +344,18 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
         if (InRange(ReplyNumber, FtpConst::TransferFailFirst, FtpConst::FailLast))
             Fail(cmdDownload, preliminary);
         TransferSize = FtpConst::ParseTransferSize(preliminary.toLatin1());
+        qint64 announced = FtpConst::AnnouncedSize(preliminary.toLatin1());
         QString line = preliminary;
         while (Continues(line)) {
             line = ReadLn();
             ReportStatus(1, line);
             if (TransferSize == 0)
                 TransferSize = FtpConst::ParseTransferSize(line.toLatin1());
+            if (announced < 0)
+                announced = FtpConst::AnnouncedSize(line.toLatin1());
             if (InRange(ReplyCode(line), FtpConst::TransferFailFirst, FtpConst::FailLast))
                 Fail(cmdDownload, line);
         }
-        const qint64 announced = TransferSize;
 
         AcceptFromControlPeer();
         if (OnTransactionStart)
@@ -388,8 +393,10 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
         if (!skippedCompletion &&
             InRange(ReplyCode(completion), FtpConst::CommandFailFirst, FtpConst::FailLast))
             Fail(cmdDownload, completion);
-        else if (!skippedCompletion && announced > 0 && TransferSize != announced)
-            Fail(cmdDownload, completion);
+        else if (!skippedCompletion && m_imageType && announced >= 0 && TransferSize != announced)
+            // Only an image transfer keeps the stated size: ASCII changes line ends on the way.
+            Fail(cmdDownload,
+                 QString::fromLatin1(FtpConst::TextShortTransfer).arg(TransferSize).arg(announced));
         completed = !skippedCompletion;
         if (completed && hash)
             m_sha256 = hash->hexDigest();

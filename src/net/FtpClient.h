@@ -90,4 +90,7 @@ private:
     TAsyncSocket* m_data = nullptr;
     QString m_abortLine;
     QByteArray m_sha256;
+    // The last TYPE the server accepted in this session was image: only then is the size
+    // stated in the preliminary reply the size of the file received.
+    bool m_imageType = false;
 };

@@ -1,5 +1,7 @@
 #include "net/FtpConst.h"
 
+#include <QRegularExpression>
+
 #include <cctype>
 
 namespace FtpConst {
@@ -19,6 +21,15 @@ qint64 ParseTransferSize(const QByteArray& line) {
     bool ok = false;
     const qint64 size = line.mid(start, end - start).toLongLong(&ok);
     return ok ? size : 0;
+}
+
+qint64 AnnouncedSize(const QByteArray& line) {
+    static const QRegularExpression stated(QStringLiteral("\\(([0-9]{1,18}) bytes\\)"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    qint64 size = -1;
+    for (const QRegularExpressionMatch& m : stated.globalMatch(QString::fromLatin1(line)))
+        size = m.captured(1).toLongLong();
+    return size;
 }
 
 TCmdType CommandType(const QString& command) {

@@ -28,6 +28,7 @@ inline constexpr char CmdDele[] = "DELE ";
 inline constexpr char CmdMkd[] = "MKD ";
 inline constexpr char CmdRmd[] = "RMD ";
 inline constexpr char CmdPwd[] = "PWD";
+inline constexpr char CmdType[] = "TYPE ";
 inline constexpr char CmdTypeAscii[] = "TYPE A";
 inline constexpr char CmdTypeImage[] = "TYPE I";
 inline constexpr char CmdTypeLocal8[] = "TYPE L 8";
@@ -56,6 +57,7 @@ inline constexpr char TextReceived[] = "Received ";
 inline constexpr char TextBytes[] = " Bytes";
 inline constexpr char TextUnsafeName[] = "Invalid file name %1";
 inline constexpr char TextUnsafeCommand[] = "Invalid command %1";
+inline constexpr char TextShortTransfer[] = "Received %1 of %2 announced bytes";
 
 // The word whose nearest preceding number is the announced transfer size.
 inline constexpr char SizeWord[] = "BYTE";
@@ -66,6 +68,11 @@ inline constexpr int DrainMs = 950;
 // The transfer size announced in a reply line: the run of digits nearest before "BYTE"
 // (any letter case), 0 when there is none.
 qint64 ParseTransferSize(const QByteArray& line);
+
+// The size a reply line states in the form "(N bytes)" (any letter case; the last such group,
+// as a file name may hold one too), -1 when it states none. Unlike ParseTransferSize it never
+// takes a number from a file or folder name such as "ByteTools".
+qint64 AnnouncedSize(const QByteArray& line);
 
 // The kind of operation of a command text: its first word compared exactly (letter case
 // counts) with the directory and file commands, "PWD" only as the whole command.

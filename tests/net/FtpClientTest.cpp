@@ -342,19 +342,44 @@ private slots:
         QTest::newRow("550") << QByteArray("550 Read error.\r\n");
     }
 
-    void shortTransferRaises() {
-        server->on(QStringLiteral("RETR"), [](const QString&) {
+    // The size check trusts only "(N bytes)" in an image transfer; a good file is never refused.
+    void announcedSizeCheck() {
+        QFETCH(int, type);
+        QFETCH(QByteArray, preliminary);
+        QFETCH(int, sent);
+        QFETCH(QString, error);
+        server->on(QStringLiteral("RETR"), [&](const QString&) {
             return FtpScript()
-                .reply("150 Opening BINARY mode data connection for f (1000 bytes).\r\n")
+                .reply(preliminary)
                 .connectData()
-                .sendData(QByteArray(600, 'y'))
+                .sendData(QByteArray(sent, 'y'))
                 .closeData()
                 .reply("226 Transfer complete.\r\n");
         });
         client->Connect();
-        QCOMPARE(errorOf([&] { client->Download(QStringLiteral("f"), local("f")); }),
-                 QStringLiteral("226 Transfer complete.\r\n"));
-        QCOMPARE(client->TransferSize, 600);
+        client->SetTransferType(type);
+        QCOMPARE(errorOf([&] { client->Download(QStringLiteral("f"), local("f")); }), error);
+        QCOMPARE(client->TransferSize, sent);
+        QCOMPARE(QFileInfo(local("f")).size(), sent);
+    }
+    void announcedSizeCheck_data() {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QByteArray>("preliminary");
+        QTest::addColumn<int>("sent");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("short image file")
+            << 2 << QByteArray("150 Opening BINARY mode data connection for f (1000 bytes).\r\n")
+            << 600 << QStringLiteral("Received 600 of 1000 announced bytes");
+        QTest::newRow("vsftpd, folder named ByteTools")
+            << 2
+            << QByteArray("150 Opening BINARY mode data connection for ByteTools/prog.exe "
+                          "(3000000 bytes).\r\n")
+            << 3000000 << QString();
+        QTest::newRow("ASCII changes line ends")
+            << 1 << QByteArray("150 Opening ASCII mode data connection for f (1000 bytes).\r\n")
+            << 1040 << QString();
+        QTest::newRow("size not in parentheses")
+            << 2 << QByteArray("150 Here comes 1000 bytes of f.\r\n") << 600 << QString();
     }
 
     void serverGoneMidTransferIsAnError() {
