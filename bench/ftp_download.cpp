@@ -139,12 +139,12 @@ int main(int argc, char** argv) {
     const Run idle = Measure({self, QStringLiteral("--idle")});
     const Run a = Median(ours), h = Median(hashing), b = Median(theirs);
     std::printf("file: %lld MiB over loopback from pyftpdlib, %d runs each\n", mib, Runs);
-    std::printf("TFtpClient:         median %.3f s (%.0f MiB/s), peak RSS %ld KiB\n", a.seconds,
-                mib / a.seconds, a.peakKiB);
-    std::printf("TFtpClient+SHA-256: median %.3f s (%.0f MiB/s), peak RSS %ld KiB\n", h.seconds,
-                mib / h.seconds, h.peakKiB);
-    std::printf("curl:               median %.3f s (%.0f MiB/s), peak RSS %ld KiB\n", b.seconds,
-                mib / b.seconds, b.peakKiB);
+    std::printf("TFtpClient:         median %.3f s (%.0f MiB/s), cpu %.3f s, peak RSS %ld KiB\n",
+                a.seconds, mib / a.seconds, a.cpuSeconds, a.peakKiB);
+    std::printf("TFtpClient+SHA-256: median %.3f s (%.0f MiB/s), cpu %.3f s, peak RSS %ld KiB\n",
+                h.seconds, mib / h.seconds, h.cpuSeconds, h.peakKiB);
+    std::printf("curl:               median %.3f s (%.0f MiB/s), cpu %.3f s, peak RSS %ld KiB\n",
+                b.seconds, mib / b.seconds, b.cpuSeconds, b.peakKiB);
     std::printf("ratio TFtpClient/curl: %.2f (target <= 1.00)\n", a.seconds / b.seconds);
     std::printf("ratio TFtpClient+SHA-256/curl: %.2f (target <= 1.10)\n", h.seconds / b.seconds);
     std::printf("SHA-256 reported in every run equals sha256sum (%s): %s\n",

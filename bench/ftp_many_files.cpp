@@ -98,9 +98,9 @@ bool Compare(const char* server, quint16 serverPort, int count, const QString& o
         }
     }
     const Run a = Median(ours), b = Median(theirs);
-    std::printf("%s: TFtpClient median %.3f s, curl median %.3f s, ratio TFtpClient/curl %.2f "
-                "(target <= 1.00)\n",
-                server, a.seconds, b.seconds, a.seconds / b.seconds);
+    std::printf("%s: TFtpClient median %.3f s (cpu %.3f s), curl median %.3f s (cpu %.3f s), "
+                "ratio TFtpClient/curl %.2f (target <= 1.00)\n",
+                server, a.seconds, a.cpuSeconds, b.seconds, b.cpuSeconds, a.seconds / b.seconds);
     return true;
 }
 
