@@ -56,6 +56,9 @@ insert into quorvane.company (v_company, db_name, company_name) values
     (30, 'CEDAR',  'Cedar Holdings'),
     (40, 'DELTA',  'Delta Without Users');
 
+-- No digests (sha256) here: the tests serve bytes of their own and pin them where they test
+-- that, and scripts/demo publishes the digest of the demo client it serves, as an
+-- administrator does with scripts/quorvane-publish.
 insert into quorvane.quorvane_prog
     (prog_id, prog_name, prog_exe, prog_group, icon, clientpath, serverpath, version, prog_type)
 values

@@ -1,10 +1,15 @@
 -- The launcher's central database: the program table, the users' programs per company, the
 -- companies behind the views sysparams and v_sysparams, and the procedures the launcher calls.
--- Run as a superuser in an empty database. Plain SQL (no psql commands), so the test fixture
--- can send it as one statement batch too.
+-- Creates everything; run once, as a superuser, in an empty database. A database made by an
+-- earlier version is brought up to date by update.sql instead: this file never drops anything.
+-- Plain SQL (no psql commands), so the test fixture can send it as one statement batch too.
 
 do $$
 begin
+    if exists (select from pg_namespace where nspname = 'quorvane') then
+        raise exception 'schema quorvane exists already in database %', current_database()
+            using hint = 'Bring it up to date with update.sql; schema.sql only creates.';
+    end if;
     if not exists (select from pg_roles where rolname = 'quorvane') then
         create role quorvane nologin;
     end if;
@@ -12,10 +17,13 @@ begin
     if not exists (select from pg_roles where rolname = 'quorvane_user') then
         create role quorvane_user nologin;
     end if;
+    -- Those who publish program versions are members of this one.
+    if not exists (select from pg_roles where rolname = 'quorvane_admin') then
+        create role quorvane_admin nologin;
+    end if;
 end
 $$;
 
-drop schema if exists quorvane cascade;
 create schema quorvane authorization quorvane;
 set role quorvane;
 
@@ -29,7 +37,8 @@ create table quorvane.quorvane_prog (
     serverpath varchar(255),
     -- numeric so that to_char(version, '990.000') gives the version text "1.250"
     version    numeric(6, 3) not null default 0,
-    prog_type  integer not null default 0
+    prog_type  integer not null default 0,
+    sha256     varchar(64) check (sha256 ~ '^[0-9a-f]{64}$')
 );
 
 create table quorvane.company (
@@ -39,7 +48,9 @@ create table quorvane.company (
 );
 
 create table quorvane.user_prog_db (
-    username         text not null, -- the role name, lower case
+    -- the role name: a user signs in under the lower-case name, so no other row is ever seen
+    username         text not null constraint user_prog_db_username_lower
+                     check (username = lower(username)),
     quorvane_prog_id integer not null references quorvane.quorvane_prog,
     database_id      integer not null references quorvane.company,
     ordinal          integer not null default 0, -- above 0: on the quick-launch bar
@@ -54,17 +65,19 @@ create view quorvane.sysparams as
     select v_company, db_name, company_name from quorvane.company
     where db_name = current_setting('quorvane.cname', true);
 
--- Procedures run with the caller's rights, so the row security below holds inside them.
+-- Procedures run with the caller's rights, so the row security below holds inside them. Each
+-- names its tables in full and pins its search path, so no object a caller creates elsewhere
+-- can stand in for a built-in one.
 
 create procedure quorvane.set_cname(name text)
-language plpgsql security invoker as $$
+language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
 begin
     perform set_config('quorvane.cname', coalesce(name, ''), false);
 end
 $$;
 
 create procedure quorvane.outsystem_date(inout d date)
-language plpgsql security invoker as $$
+language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
 begin
     d := current_date;
 end
@@ -72,7 +85,7 @@ $$;
 
 -- exen is the program's file name as cut from a button's command line, with its trailing blank.
 create procedure quorvane.savebuttonconf(ord numeric, exen text, d_name text)
-language plpgsql security invoker as $$
+language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
 begin
     update quorvane.user_prog_db u
        set ordinal = ord
@@ -87,7 +100,7 @@ $$;
 
 -- Each bar's positive ordinals become 1, 2, 3 ... in their order; ties keep program order.
 create procedure quorvane.recalcordinal()
-language plpgsql security invoker as $$
+language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
 begin
     update quorvane.user_prog_db u
        set ordinal = r.n
@@ -103,8 +116,33 @@ begin
 end
 $$;
 
--- Row security: a user sees and changes only the rows that carry the user's own name.
+-- One step for an administrator: a program's new version and the SHA-256 of its file, which
+-- the upgrade checks every download against. With the owner's rights, so the administrator
+-- role needs no write right on the table. exen matches prog_exe whatever its letter case;
+-- server_path, when given, narrows it to the program at that place.
+create procedure quorvane.publish(exen text, new_version numeric, digest text,
+                                  server_path text default null)
+language plpgsql security definer set search_path = pg_catalog, pg_temp as $$
+declare
+    n integer;
+begin
+    update quorvane.quorvane_prog
+       set version = new_version, sha256 = lower(digest)
+     where upper(prog_exe) = upper(exen)
+       and (server_path is null or serverpath = server_path);
+    get diagnostics n = row_count;
+    if n = 0 then
+        raise exception 'no program % in quorvane.quorvane_prog%', exen,
+            coalesce(' with server path ' || server_path, '');
+    end if;
+    raise notice '%: version %, SHA-256 %, rows changed: %', exen, new_version, lower(digest), n;
+end
+$$;
+
+-- Row security: a user sees and changes only the rows that carry the user's own name; forced,
+-- so the owner's sessions are held to it too.
 alter table quorvane.user_prog_db enable row level security;
+alter table quorvane.user_prog_db force row level security;
 create policy own_rows on quorvane.user_prog_db
     for all to quorvane_user
     using (username = current_user)
@@ -119,4 +157,18 @@ grant select on quorvane.quorvane_prog, quorvane.company, quorvane.user_prog_db,
 -- The bar's order is the one thing a user writes.
 grant update (ordinal) on quorvane.user_prog_db to quorvane_user;
 revoke all on all routines in schema quorvane from public;
-grant execute on all routines in schema quorvane to quorvane_user;
+grant execute on procedure quorvane.set_cname, quorvane.outsystem_date, quorvane.savebuttonconf,
+                 quorvane.recalcordinal to quorvane_user;
+grant usage on schema quorvane to quorvane_admin;
+grant select on quorvane.quorvane_prog to quorvane_admin;
+grant execute on procedure quorvane.publish to quorvane_admin;
+
+-- Only the launcher's users, its administrators and superusers reach this database.
+do $$
+begin
+    execute format('revoke connect, temporary on database %I from public', current_database());
+    execute format('grant connect, temporary on database %I to quorvane_user',
+                   current_database());
+    execute format('grant connect on database %I to quorvane_admin', current_database());
+end
+$$;

@@ -389,3 +389,21 @@ Connection::Result Connection::exec(const QString& sql, const QVariantList& para
     }
     return result;
 }
+
+QString Connection::passwordVerifier(const QString& role, const QString& password) {
+    ensureOpen();
+    PGconn* conn = pgHandle(QSqlDatabase::database(m_connectionName, false));
+    if (!conn)
+        fail(QStringLiteral("No connection to the server"));
+    const QByteArray bytes = password.toUtf8();
+    // libpq reads a password up to its first NUL; a sign-in could never send the rest.
+    if (bytes.contains('\0'))
+        throw EDatabaseError(QStringLiteral("A password cannot hold the character NUL"));
+    char* secret =
+        PQencryptPasswordConn(conn, bytes.constData(), role.toUtf8().constData(), nullptr);
+    if (!secret)
+        fail(QString::fromUtf8(PQerrorMessage(conn)).trimmed());
+    const QString text = QString::fromUtf8(secret);
+    PQfreemem(secret);
+    return text;
+}

@@ -58,6 +58,12 @@ public:
     };
     Result exec(const QString& sql, const QVariantList& params = {});
 
+    // The form in which the server stores `password` for `role`, made here by libpq with the
+    // algorithm of the server's password_encryption, so the password never travels. It is
+    // taken as UTF-8, the bytes a sign-in sends. Opens on demand; failures raise
+    // EDatabaseError.
+    QString passwordVerifier(const QString& role, const QString& password);
+
     // The service section that "SERVER NAME" names (case-blind) in the first service file that
     // holds it, or the empty text.
     static QString findService(const QString& serverName);

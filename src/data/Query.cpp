@@ -18,7 +18,9 @@ void Query::setSql(const QStringList& lines) {
 }
 
 QStringList Query::paramNames() const {
-    return toPositional(toPostgresSql(m_sql)).spelled;
+    // Naming the parameters sends nothing, so no password verifier is made for it.
+    const auto noVerifier = [](const QString&, const QString&) { return QString(); };
+    return toPositional(toPostgresSql(m_sql, noVerifier)).spelled;
 }
 
 void Query::setParam(const QString& name, const QVariant& value) {
@@ -68,7 +70,7 @@ void Query::run() {
         throw EDatabaseError(QStringLiteral("The query has no database connection"));
     if (beforeOpen)
         beforeOpen(*this);
-    const PositionalSql statement = toPositional(toPostgresSql(m_sql));
+    const PositionalSql statement = toPositional(toPostgresSql(m_sql, verifier()));
     QVariantList values;
     for (const QString& name : statement.names)
         values << effectiveParam(name);
@@ -82,6 +84,13 @@ void Query::run() {
     setResult(std::move(result.fieldNames), std::move(result.rows));
 }
 
+PasswordVerifier Query::verifier() const {
+    Connection* database = connection();
+    return [database](const QString& role, const QString& password) {
+        return database->passwordVerifier(role, password);
+    };
+}
+
 // The master moved, opened or closed: an open detail runs again with the new values,
 // once per change.
 void Query::masterChanged() {
@@ -92,7 +101,7 @@ void Query::masterChanged() {
 int Query::execSql() {
     if (!connection())
         throw EDatabaseError(QStringLiteral("The query has no database connection"));
-    const PositionalSql statement = toPositional(toPostgresSql(m_sql));
+    const PositionalSql statement = toPositional(toPostgresSql(m_sql, verifier()));
     QVariantList values;
     for (const QString& name : statement.names)
         values << effectiveParam(name);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "data/Dataset.h"
+#include "data/SqlDialect.h"
 
 #include <QMap>
 #include <functional>
@@ -40,6 +41,8 @@ private:
     void masterChanged();
     void run(); // beforeOpen, then fetch every row
     QVariant effectiveParam(const QString& name) const;
+    // Makes a password verifier on this query's connection.
+    PasswordVerifier verifier() const;
 
     QString m_sql;
     QMap<QString, QVariant> m_params; // by lower-case name

@@ -1,5 +1,8 @@
 #include "data/SqlDialect.h"
 
+#include "data/Connection.h"
+#include "data/DatabaseError.h"
+
 #include <QRegularExpression>
 
 namespace {
@@ -83,15 +86,26 @@ QString likeWithoutEscape(const QString& sql) {
 
 } // namespace
 
-QString toPostgresSql(const QString& sql) {
-    // Oracle's way of setting a password; only plain tokens, so the text quoted here can hold
-    // nothing but letters, digits, _, $ and #.
+QString toPostgresSql(const QString& sql, const PasswordVerifier& verifier) {
+    // Oracle's way of setting a password. The server gets a verifier in its place, so any text
+    // is a password here: it reaches neither the statement nor the server's log.
     static const QRegularExpression alterUser(
-        QStringLiteral("^\\s*alter\\s+user\\s+([A-Za-z][A-Za-z0-9_$#]*)\\s+identified\\s+by\\s+"
-                       "([A-Za-z][A-Za-z0-9_$#]*)\\s*$"),
-        QRegularExpression::CaseInsensitiveOption);
+        QStringLiteral("^\\s*alter\\s+user\\s+(\\S+)\\s+identified\\s+by\\s(.+)$"),
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression namesPassword(
+        QStringLiteral("^\\s*alter\\s+user\\b.*\\bidentified\\b"),
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
     const QRegularExpressionMatch m = alterUser.match(sql);
-    if (m.hasMatch())
-        return QStringLiteral("ALTER USER %1 PASSWORD '%2'").arg(m.captured(1), m.captured(2));
+    if (m.hasMatch()) {
+        const QString role = Connection::serverLogin(m.captured(1));
+        QString name = role;
+        name.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+        QString secret = verifier(role, m.captured(2));
+        secret.replace(QLatin1Char('\''), QStringLiteral("''"));
+        return QStringLiteral("ALTER USER \"%1\" PASSWORD '%2'").arg(name, secret);
+    }
+    if (namesPassword.match(sql).hasMatch())
+        throw EDatabaseError(
+            QStringLiteral("A password is set by: alter user NAME identified by PASSWORD"));
     return likeWithoutEscape(sql);
 }

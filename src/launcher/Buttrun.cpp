@@ -1,11 +1,12 @@
 #include "launcher/Buttrun.h"
 
+#include "platform/HandlerGuard.h"
 #include "platform/IconExtract.h"
 #include "platform/ProcessStart.h"
 
 #include <QApplication>
 #include <QIcon>
-#include <QMouseEvent>
+#include <QKeyEvent>
 
 namespace {
 
@@ -85,18 +86,33 @@ void TRunButton::Click() {
     const unsigned result = WinExec(m_commandLine, SW_SHOWNORMAL) & 0xFFFFu;
     if (result < 32)
         throw ERunError(result);
-    emit clicked(false);
 }
 
-void TRunButton::mouseReleaseEvent(QMouseEvent* event) {
-    const bool clicking =
-        event->button() == Qt::LeftButton && isDown() && hitButton(event->position().toPoint());
-    // With the button already up the base class ends the press without its own click.
-    if (clicking)
-        setDown(false);
-    QToolButton::mouseReleaseEvent(event);
-    if (clicking) {
+void TRunButton::nextCheckState() {
+    endSilence();
+    if (guardHandler([this] { Click(); }))
+        return;
+    // A failed start raises no click notification. Qt emits released() and clicked() as soon
+    // as this returns, without going back to the event loop; the button is silent until then.
+    blockSignals(true);
+    m_silenced = true;
+    QMetaObject::invokeMethod(this, &TRunButton::endSilence, Qt::QueuedConnection);
+}
+
+void TRunButton::endSilence() {
+    if (!m_silenced)
+        return;
+    m_silenced = false;
+    blockSignals(false);
+}
+
+void TRunButton::keyPressEvent(QKeyEvent* event) {
+    // Enter starts a focused button as Space does.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        !event->isAutoRepeat()) {
         event->accept();
-        Click();
+        click();
+        return;
     }
+    QToolButton::keyPressEvent(event);
 }

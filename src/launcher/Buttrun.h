@@ -38,13 +38,18 @@ public:
     const QString& Iconfile() const { return m_iconfile; }
     void setIconfile(const QString& iconfile) { m_iconfile = iconfile; }
     TRunImage* IconImage() const { return m_image; }
+    // The exe name of the program the bar made the button for, which the bar's save stores
+    // the button under; the command line alone cannot tell where a folder with blanks ends.
+    const QString& ExeName() const { return m_exeName; }
+    void setExeName(const QString& exeName) { m_exeName = exeName; }
 
     // Puts the icon beside the button on its page and loads it; after parent and command line.
     void SetupIcon();
     // Moves the icon onto the button; after every move of the button.
     void PlaceIcon();
-    // Starts the command line; raises ERunError when the start fails, and only after a
-    // successful start emits clicked().
+    // Starts the command line under the hourglass; raises ERunError when the start fails.
+    // Every activation of the button runs it (mouse, Space or Enter, click(), a screen
+    // reader's press); clicked() follows only a successful start.
     void Click();
 
     // The file that SetupIcon reads the icon from: Iconfile, else the command line up to and
@@ -52,10 +57,16 @@ public:
     QString iconSource() const;
 
 protected:
-    void mouseReleaseEvent(QMouseEvent* event) override;
+    // Qt runs this on every activation, just before it emits released() and clicked().
+    void nextCheckState() override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void endSilence();
+
     QString m_commandLine;
     QString m_iconfile;
+    QString m_exeName;
     QPointer<TRunImage> m_image;
+    bool m_silenced = false;
 };

@@ -2,6 +2,7 @@
 
 #include "data/DataSource.h"
 #include "data/Dataset.h"
+#include "platform/HandlerGuard.h"
 
 #include <QAbstractTableModel>
 #include <QHeaderView>
@@ -67,8 +68,11 @@ TDBGrid::TDBGrid(DataSource* source, const QString& fieldName, int columnWidth, 
                  pal.color(QPalette::Active, QPalette::HighlightedText));
     setPalette(pal);
 
+    // Moving the group re-runs the program list's query, which can fail.
     connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this](const QModelIndex& current) { highlightMoved(current); });
+            [this](const QModelIndex& current) {
+                guardHandler([this, &current] { highlightMoved(current); });
+            });
     if (Dataset* data = m_source->dataSet()) {
         connect(data, &Dataset::afterOpen, this, &TDBGrid::datasetOpenedOrClosed);
         connect(data, &Dataset::afterClose, this, &TDBGrid::datasetOpenedOrClosed);

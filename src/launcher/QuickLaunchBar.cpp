@@ -8,6 +8,7 @@
 #include "data/StoredProc.h"
 #include "launcher/Buttrun.h"
 #include "launcher/ProgramQueries.h"
+#include "platform/HandlerGuard.h"
 #include "toolbarconf/ToolBarConf.h"
 
 #include <QDialog>
@@ -27,25 +28,14 @@ int companyPageCount(const QStackedWidget* notebook, const QTabBar* tabs) {
     return qMax(0, qMin(notebook->count() - 1, tabs->count()));
 }
 
-// The stored procedure matches this to the program's exe name: the file name of the program
-// path (the command line's first word) followed by the blank that ends that word. Cutting
-// within the first word keeps a "\" or ":" in the credentials from moving the cut.
-QString exeNameOf(const QString& commandLine) {
-    const qsizetype blank = commandLine.indexOf(QLatin1Char(' '));
-    if (blank < 0)
-        return QString();
-    const QString path = commandLine.left(blank);
-    const qsizetype cut =
-        qMax(path.lastIndexOf(QLatin1Char('\\')), path.lastIndexOf(QLatin1Char(':')));
-    return path.mid(cut + 1) + QLatin1Char(' ');
-}
-
 // Builds one button on a page the way both the load and the drop do it; the caller places it.
-TRunButton* addRunButton(QWidget* page, const QString& commandLine, const QString& hint) {
+TRunButton* addRunButton(QWidget* page, const QString& commandLine, const QString& exeName,
+                         const QString& hint) {
     auto* button = new TRunButton(page);
     button->resize(ButtonSize, ButtonSize);
     button->setAutoRaise(true);
     button->setCommandLine(commandLine);
+    button->setExeName(exeName);
     button->setToolTip(hint);
     button->SetupIcon();
     button->show();
@@ -75,7 +65,9 @@ protected:
         case QEvent::DragMove: {
             auto* drag = static_cast<QDragMoveEvent*>(event);
             bool accept = false;
-            m_form->Notebook1DragOver(drag->source(), accept);
+            // An error refuses the drag.
+            guardHandler(
+                [this, drag, &accept] { m_form->Notebook1DragOver(drag->source(), accept); });
             if (accept)
                 drag->acceptProposedAction();
             else
@@ -130,6 +122,7 @@ void TQuorvaneForm::LoadRunButtons() {
             const QString company = QueryLoad->fieldByName(QStringLiteral("V_COMPANY")).asString();
             TRunButton* button =
                 addRunButton(Notebook1->widget(i), MakeCommandLine(path, company),
+                             QueryLoad->fieldByName(QStringLiteral("PROG_EXE")).asString(),
                              QueryLoad->fieldByName(QStringLiteral("PROG_NAME")).asString());
             button->PlaceIcon();
         }
@@ -170,7 +163,9 @@ void TQuorvaneForm::SaveRunButtons() {
     for (int p = 0; p < pages; ++p) {
         for (const TRunButton* button : runButtons(p)) {
             StoredProcSave->setParam(QStringLiteral("D_NAME"), TabSet->tabText(p));
-            StoredProcSave->setParam(QStringLiteral("EXEN"), exeNameOf(button->CommandLine()));
+            // The exe name of the button's own program, with the blank the procedure expects;
+            // cut from the command line it would depend on blanks in the client folder.
+            StoredProcSave->setParam(QStringLiteral("EXEN"), button->ExeName() + QLatin1Char(' '));
             StoredProcSave->setParam(QStringLiteral("ORD"), double(counter));
             StoredProcSave->execProc();
             ++counter;
@@ -199,6 +194,7 @@ void TQuorvaneForm::DBImage1EndDrag(QObject* Target) {
         !selectedProgram(QueryProg, path, company))
         return;
     addRunButton(Notebook1->widget(p), MakeCommandLine(path, company),
+                 QueryProg->fieldByName(QStringLiteral("PROG_EXE")).asString(),
                  QueryProg->fieldByName(QStringLiteral("PROG_NAME")).asString());
     ArrangeRunButtons(p);
     SaveRunButtons();

@@ -1,6 +1,5 @@
 #include "launcher/QuorvaneApplication.h"
 
-#include "platform/Exception.h"
 #include "platform/MessageDialogs.h"
 
 QuorvaneApplication::QuorvaneApplication(int& argc, char** argv) : QApplication(argc, argv) {
@@ -9,17 +8,22 @@ QuorvaneApplication::QuorvaneApplication(int& argc, char** argv) : QApplication(
     // The main window ends the program when it closes, also when it closes before it was
     // ever shown; the dialogs that come and go must not end it.
     setQuitOnLastWindowClosed(false);
+    setTopLevelErrorHandler(this);
+}
+
+QuorvaneApplication::~QuorvaneApplication() {
+    setTopLevelErrorHandler(nullptr);
+}
+
+void QuorvaneApplication::handleException(const Exception& error) {
+    showErrorBox(error);
 }
 
 bool QuorvaneApplication::notify(QObject* receiver, QEvent* event) {
     try {
         return QApplication::notify(receiver, event);
     } catch (const Exception& error) {
-        showException(error);
+        handleException(error);
         return true;
     }
-}
-
-void QuorvaneApplication::showException(const Exception& error) {
-    messageDialogs().errorBox(applicationTitle(), errorBoxText(error.message()));
 }

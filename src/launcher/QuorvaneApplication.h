@@ -1,21 +1,22 @@
 #pragma once
 
+#include "platform/HandlerGuard.h"
+
 #include <QApplication>
 
-class Exception;
-
-// The application object. Its top-level error handler catches every error of the system's
-// general error class that escapes an event handler, and shows its message in the error box
-// with the application title as caption; the event ends there and the program goes on.
-class QuorvaneApplication : public QApplication {
+// The application object. It is the top-level error handler: every handler's guard hands it
+// the error that ended an event, and it shows the message in the error box with the
+// application title as caption; the event ends there and the program goes on.
+class QuorvaneApplication : public QApplication, public TopLevelErrorHandler {
     Q_OBJECT
 public:
     static inline const QString Title = QStringLiteral("Quorvane");
 
     QuorvaneApplication(int& argc, char** argv);
+    ~QuorvaneApplication() override;
 
+    void handleException(const Exception& error) override;
+
+    // The last resort for an error that escaped a handler without a guard.
     bool notify(QObject* receiver, QEvent* event) override;
-
-    // What the handler does with an error that reached it.
-    static void showException(const Exception& error);
 };

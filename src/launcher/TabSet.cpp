@@ -1,5 +1,7 @@
 #include "launcher/TabSet.h"
 
+#include "platform/HandlerGuard.h"
+
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QSignalBlocker>
@@ -56,7 +58,8 @@ void TTabSet::showSelection() {
 
 void TTabSet::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
-        selectTab(tabAt(event->position().toPoint()));
+        const int index = tabAt(event->position().toPoint());
+        guardHandler([this, index] { selectTab(index); });
     }
     event->accept();
 }

@@ -8,6 +8,7 @@
 #include "launcher/HeaderGlyphs.h"
 #include "launcher/ProgramQueries.h"
 #include "platform/Exception.h"
+#include "platform/HandlerGuard.h"
 #include "platform/MessageDialogs.h"
 #include "platform/ProcessStart.h"
 #include "signin/QuorvaneUserLogin.h"
@@ -85,7 +86,7 @@ void TQuorvaneForm::buildComponents() {
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(TimerInterval);
-    connect(Timer1, &QTimer::timeout, this, &TQuorvaneForm::Timer1Timer);
+    connect(Timer1, &QTimer::timeout, this, guarded(this, &TQuorvaneForm::Timer1Timer));
 
     QueryDatabases = new Query(Database1, this);
     QueryDatabases->setSql(ProgramQueries::databases());
@@ -147,11 +148,16 @@ void TQuorvaneForm::buildHeader() {
         headerButton(376, 29, QStringLiteral("Configure toolbar"), HeaderGlyph::ConfigureToolbar);
     SpeedButton5 =
         headerButton(408, 25, QStringLiteral("Parooli vahetus"), HeaderGlyph::PasswordChange);
-    connect(SpeedButton1, &QToolButton::clicked, this, &TQuorvaneForm::SpeedButton1Click);
-    connect(SpeedButton2, &QToolButton::clicked, this, &TQuorvaneForm::SpeedButton2Click);
-    connect(SpeedButton3, &QToolButton::clicked, this, &TQuorvaneForm::SpeedButton3Click);
-    connect(SpeedButton4, &QToolButton::clicked, this, &TQuorvaneForm::SpeedButton4Click);
-    connect(SpeedButton5, &QToolButton::clicked, this, &TQuorvaneForm::SpeedButton5Click);
+    connect(SpeedButton1, &QToolButton::clicked, this,
+            guarded(this, &TQuorvaneForm::SpeedButton1Click));
+    connect(SpeedButton2, &QToolButton::clicked, this,
+            guarded(this, &TQuorvaneForm::SpeedButton2Click));
+    connect(SpeedButton3, &QToolButton::clicked, this,
+            guarded(this, &TQuorvaneForm::SpeedButton3Click));
+    connect(SpeedButton4, &QToolButton::clicked, this,
+            guarded(this, &TQuorvaneForm::SpeedButton4Click));
+    connect(SpeedButton5, &QToolButton::clicked, this,
+            guarded(this, &TQuorvaneForm::SpeedButton5Click));
 }
 
 void TQuorvaneForm::buildBody() {
@@ -180,8 +186,10 @@ void TQuorvaneForm::buildBody() {
     Splitter1->setStretchFactor(0, 0);
     Splitter1->setStretchFactor(1, 1);
     Splitter1->setSizes({GroupListWidth, DesignWidth - GroupListWidth - SplitterWidth});
-    connect(DBCtrlGrid1, &TDBCtrlGrid::nameDoubleClicked, this, &TQuorvaneForm::DBText1DblClick);
-    connect(DBCtrlGrid1, &TDBCtrlGrid::iconPressed, this, &TQuorvaneForm::DBImage1MouseDown);
+    connect(DBCtrlGrid1, &TDBCtrlGrid::nameDoubleClicked, this,
+            guarded(this, &TQuorvaneForm::DBText1DblClick));
+    connect(DBCtrlGrid1, &TDBCtrlGrid::iconPressed, this,
+            guarded(this, &TQuorvaneForm::DBImage1MouseDown));
 
     Panel5 = new QFrame(this);
     TabSet = new TTabSet(this);
@@ -218,15 +226,18 @@ void TQuorvaneForm::setListsShown(bool shown) {
 void TQuorvaneForm::setVisible(bool visible) {
     if (visible && !m_shownOnce) {
         m_shownOnce = true;
-        try {
-            FormShow();
-        } catch (...) {
-            // The error box tells what failed; the window shows as far as the start got.
-            if (!m_closed) {
-                QWidget::setVisible(true);
+        guardHandler([this] {
+            try {
+                FormShow();
+            } catch (...) {
+                // The error box tells what failed over the window, shown as far as the start
+                // got.
+                if (!m_closed) {
+                    QWidget::setVisible(true);
+                }
+                throw;
             }
-            throw;
-        }
+        });
         if (m_closed) {
             return;
         }
@@ -270,6 +281,9 @@ void TQuorvaneForm::setFormInstaller(TFormInstaller* installer) {
         SpeedButton3->setEnabled(!running);
         // A password change reconnects and refreshes as well.
         SpeedButton5->setEnabled(!running);
+        // The toolbar dialog opens a transaction on the connection the run reads from, and
+        // its modal loop would stall the transfer.
+        SpeedButton4->setEnabled(!running);
     });
 }
 

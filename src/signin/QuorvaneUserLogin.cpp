@@ -3,6 +3,7 @@
 #include "data/Connection.h"
 #include "data/ProfileFile.h"
 #include "platform/Exception.h"
+#include "platform/HandlerGuard.h"
 #include "platform/MessageDialogs.h"
 #include "signin/StarMask.h"
 
@@ -93,8 +94,8 @@ TUserLoginForm::TUserLoginForm(QWidget* parent) : QDialog(parent) {
     setTabOrder(PasswdEdit, BitBtn1);
     setTabOrder(BitBtn1, BitBtn2);
 
-    connect(BitBtn1, &QPushButton::clicked, this, &TUserLoginForm::BitBtn1Click);
-    connect(BitBtn2, &QPushButton::clicked, this, &TUserLoginForm::BitBtn2Click);
+    connect(BitBtn1, &QPushButton::clicked, this, guarded(this, &TUserLoginForm::BitBtn1Click));
+    connect(BitBtn2, &QPushButton::clicked, this, guarded(this, &TUserLoginForm::BitBtn2Click));
     FormCreate();
 }
 
@@ -115,7 +116,7 @@ void TUserLoginForm::FormCreate() {
 
 void TUserLoginForm::showEvent(QShowEvent* event) {
     if (!event->spontaneous()) {
-        FormShow();
+        guardHandler([this] { FormShow(); });
     }
     QDialog::showEvent(event);
 }

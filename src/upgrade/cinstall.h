@@ -45,16 +45,20 @@ public:
 
     // Components.
     Query* Query1 = nullptr;
+    // The digests the database pins the user's programs to.
+    Query* QueryDigests = nullptr;
     TFtpClient* FTP1 = nullptr;
 
     QString BaseFolder;
     std::unique_ptr<ProfileFile> Settings;
     QString LocalFile;
-    // One entry per program to fetch, the same index in all four.
+    // One entry per program to fetch, the same index in all five.
     QStringList ExeNames;
     QStringList ClientPaths;
     QStringList ServerPaths;
     QStringList Versions;
+    // The SHA-256 (lower-case hex) the fetched file must have; empty: not pinned.
+    QStringList Digests;
 
 signals:
     void runningChanged(bool running);
@@ -68,6 +72,10 @@ private:
     enum class Fetch { Done, FolderFailed };
 
     void AddProgram();
+    void ReadDigests();
+    // Raises, after a status report at level 1, when the last download's digest is not
+    // `listed`; an empty `listed` pins nothing.
+    void CheckDigest(const QString& exe, const QString& listed);
     bool OpenConnection(const QString& host);
     Fetch FetchEntry(int index, const QString& host);
     bool ForceDirectories(const QString& folder);

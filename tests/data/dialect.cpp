@@ -1,7 +1,13 @@
+#include "data/DatabaseError.h"
 #include "data/SqlDialect.h"
 #include "data/SqlParams.h"
 
 #include <QTest>
+
+namespace {
+const QString Verifier =
+    QStringLiteral("SCRAM-SHA-256$4096:c2FsdHNhbHQ=$c3RvcmVka2V5:c2VydmVya2V5");
+}
 
 class DialectTest : public QObject {
     Q_OBJECT
@@ -31,45 +37,82 @@ private slots:
     void likeWithBackslashGetsEmptyEscape() {
         QFETCH(QString, sql);
         QFETCH(QString, expected);
-        QCOMPARE(toPostgresSql(sql), expected);
+        QCOMPARE(toPostgresSql(sql, {}), expected);
     }
 
-    void alterUserBecomesPasswordStatement_data() {
+    // The server gets a verifier made from exactly the typed password, never the password.
+    void alterUserSendsAVerifier_data() {
         QTest::addColumn<QString>("sql");
+        QTest::addColumn<QString>("role");
+        QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("expected");
+        const QString mari = QStringLiteral("ALTER USER \"mari\" PASSWORD '") + Verifier + "'";
         QTest::newRow("plain") << "alter user mari identified by Uus2026x"
-                               << "ALTER USER mari PASSWORD 'Uus2026x'";
-        QTest::newRow("case and blanks") << "ALTER  USER MARI Identified BY a$b#c_1 "
-                                         << "ALTER USER MARI PASSWORD 'a$b#c_1'";
-        // Anything but plain tokens is sent as it stands and fails on the server, changing nothing.
+                               << "mari"
+                               << "Uus2026x" << mari;
+        QTest::newRow("case and blanks") << "ALTER  USER MARI Identified BY a$b#c_1"
+                                         << "mari"
+                                         << "a$b#c_1" << mari;
+        QTest::newRow("Estonian letters") << "alter user mari identified by Jõgeva26x"
+                                          << "mari"
+                                          << "Jõgeva26x" << mari;
         QTest::newRow("quote") << "alter user mari identified by a'b"
-                               << "alter user mari identified by a'b";
-        QTest::newRow("semicolon") << "alter user mari identified by ab;drop table x"
-                                   << "alter user mari identified by ab;drop table x";
-        QTest::newRow("comment") << "alter user mari identified by ab--x"
-                                 << "alter user mari identified by ab--x";
-        QTest::newRow("backslash") << "alter user mari identified by ab\\"
-                                   << "alter user mari identified by ab\\";
-        QTest::newRow("digit first") << "alter user mari identified by 1abc"
-                                     << "alter user mari identified by 1abc";
-        QTest::newRow("empty password") << "alter user mari identified by "
-                                        << "alter user mari identified by ";
-        QTest::newRow("blank inside") << "alter user mari identified by ab cd"
-                                      << "alter user mari identified by ab cd";
-        QTest::newRow("odd user") << "alter user ma.ri identified by abc"
-                                  << "alter user ma.ri identified by abc";
+                               << "mari"
+                               << "a'b" << mari;
+        QTest::newRow("statement") << "alter user mari identified by ab;drop table x--"
+                                   << "mari"
+                                   << "ab;drop table x--" << mari;
+        QTest::newRow("backslash and colon") << "alter user mari identified by ab\\:x"
+                                             << "mari"
+                                             << "ab\\:x" << mari;
+        QTest::newRow("blanks kept") << "alter user mari identified by  ab cd "
+                                     << "mari"
+                                     << " ab cd " << mari;
+        // A name that is no plain identifier is the role's name as typed, as at sign-in.
+        QTest::newRow("odd user") << "alter user Ma\"ri identified by abc"
+                                  << "Ma\"ri"
+                                  << "abc"
+                                  << QStringLiteral("ALTER USER \"Ma\"\"ri\" PASSWORD '") +
+                                         Verifier + "'";
     }
-    void alterUserBecomesPasswordStatement() {
+    void alterUserSendsAVerifier() {
         QFETCH(QString, sql);
+        QFETCH(QString, role);
+        QFETCH(QString, password);
         QFETCH(QString, expected);
-        QCOMPARE(toPostgresSql(sql), expected);
+        QStringList asked;
+        const QString out = toPostgresSql(sql, [&](const QString& r, const QString& p) {
+            asked << r << p;
+            return Verifier;
+        });
+        QCOMPARE(out, expected);
+        QCOMPARE(asked, (QStringList{role, password}));
+        QVERIFY(toPositional(out).names.isEmpty());
+    }
+
+    // A password statement that cannot be read is never sent: the server would log it.
+    void unreadablePasswordStatementIsRefused_data() {
+        QTest::addColumn<QString>("sql");
+        QTest::newRow("empty password") << "alter user mari identified by ";
+        QTest::newRow("blank in name") << "alter user ma ri identified by abc";
+        QTest::newRow("no name") << "alter user identified by abc";
+    }
+    void unreadablePasswordStatementIsRefused() {
+        QFETCH(QString, sql);
+        bool asked = false;
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError,
+                                 toPostgresSql(sql, [&](const QString&, const QString&) {
+                                     asked = true;
+                                     return Verifier;
+                                 }));
+        QVERIFY(!asked);
     }
 
     void otherTextsStayAsTheyAre() {
         const QString sql =
             QStringLiteral("select distinct\nd.db_name\n,d.company_name  server_name \n from "
                            "quorvane.v_sysparams d\nwhere (p.username=USER)");
-        QCOMPARE(toPostgresSql(sql), sql);
+        QCOMPARE(toPostgresSql(sql, {}), sql);
     }
 
     void namedParametersBecomePositional() {

@@ -6,6 +6,7 @@
 #include "data/Query.h"
 #include "data/StoredProc.h"
 
+#include <QFile>
 #include <QTest>
 
 using namespace DemoData;
@@ -35,6 +36,59 @@ QList<int> ordinals(const QString& user, int company) {
     for (const QVariantList& row : rows)
         out << row.value(0).toInt();
     return out;
+}
+
+QString sourceText(const QString& relative) {
+    QFile file(qEnvironmentVariable("QV_SOURCE_DIR") + QLatin1Char('/') + relative);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// What an administrator's rows are, over the columns every version of the schema has.
+QList<QVariantList> keptRows(const QString& database) {
+    return PgFixture::instance().superRows(
+        QStringLiteral(
+            "select (select string_agg(format('%s/%s/%s/%s', username, database_id, "
+            "quorvane_prog_id, ordinal), ' ' order by username, database_id, quorvane_prog_id) "
+            "from quorvane.user_prog_db), "
+            "(select string_agg(format('%s/%s/%s/%s/%s', prog_id, prog_exe, serverpath, version, "
+            "md5(icon)), ' ' order by prog_id) from quorvane.quorvane_prog), "
+            "(select string_agg(format('%s/%s', v_company, db_name), ' ' order by v_company) "
+            "from quorvane.company)"),
+        database);
+}
+
+// Everything of schema quorvane a launcher, a user or an administrator relies on: columns,
+// constraints, row security, policies, procedures with their settings, views and grants.
+QList<QVariantList> schemaShape(const QString& database) {
+    return PgFixture::instance().superRows(
+        QStringLiteral(
+            "select 'column', c.relname, a.attnum, a.attname, "
+            "format_type(a.atttypid, a.atttypmod) || a.attnotnull::text, "
+            "pg_get_expr(d.adbin, d.adrelid) "
+            "from pg_attribute a join pg_class c on c.oid = a.attrelid "
+            "left join pg_attrdef d on d.adrelid = a.attrelid and d.adnum = a.attnum "
+            "where c.relnamespace = 'quorvane'::regnamespace and a.attnum > 0 "
+            "and not a.attisdropped "
+            "union all select 'constraint', conrelid::regclass::text, 0, conname, "
+            "pg_get_constraintdef(oid), convalidated::text "
+            "from pg_constraint where connamespace = 'quorvane'::regnamespace "
+            "union all select 'relation', relname, 0, relkind::text, coalesce(relacl::text, ''), "
+            "format('%s %s %s', relrowsecurity, relforcerowsecurity, relowner::regrole) "
+            "from pg_class where relnamespace = 'quorvane'::regnamespace "
+            "union all select 'policy', polrelid::regclass::text, 0, polname, "
+            "pg_get_expr(polqual, polrelid), pg_get_expr(polwithcheck, polrelid) from pg_policy "
+            "union all select 'routine', oid::regprocedure::text, 0, prosrc, "
+            "coalesce(proacl::text, ''), "
+            "format('%s %s %s', prosecdef, proconfig, proowner::regrole) "
+            "from pg_proc where pronamespace = 'quorvane'::regnamespace "
+            "union all select 'view', relname, 0, pg_get_viewdef(oid), '', '' from pg_class "
+            "where relnamespace = 'quorvane'::regnamespace and relkind = 'v' "
+            "union all select 'database', '', 0, datacl::text, '', '' from pg_database "
+            "where datname = current_database() "
+            "union all select 'schema', nspname, 0, nspacl::text, nspowner::regrole::text, '' "
+            "from pg_namespace where nspname = 'quorvane' "
+            "order by 1, 2, 3, 4"),
+        database);
 }
 
 } // namespace
@@ -150,32 +204,109 @@ private slots:
         QCOMPARE(ordinals(MariUser, 10), (QList<int>{3, 1, 0, 0, 0, 2, 0}));
     }
 
-    void ownPasswordChangesThroughTheDialectAndOddTextChangesNothing() {
+    // Only a verifier reaches the server, so text that reads like SQL is just a password.
+    void ownPasswordChangesThroughTheDialect() {
         const QString hash =
-            QStringLiteral("select rolpassword from pg_authid where rolname = 'mari'");
-        const QString before = PgFixture::instance().superRows(hash).value(0).value(0).toString();
-        for (const QString& odd :
-             {QStringLiteral("alter user mari identified by a'b"),
-              QStringLiteral("alter user mari identified by ab;alter user jaan identified by x"),
-              QStringLiteral("alter user mari identified by ab--"),
-              QStringLiteral("alter user mari identified by ab\\")}) {
-            QVERIFY_THROWS_EXCEPTION(EDatabaseError, run(odd));
-        }
-        QCOMPARE(PgFixture::instance().superRows(hash).value(0).value(0).toString(), before);
+            QStringLiteral("select rolpassword from pg_authid where rolname = '%1'");
+        const QString jaanBefore =
+            PgFixture::instance().superRows(hash.arg(JaanUser)).value(0).value(0).toString();
         QVERIFY_THROWS_EXCEPTION(EDatabaseError,
                                  run(QStringLiteral("alter user jaan identified by Other2026")));
         QVERIFY_THROWS_EXCEPTION(EDatabaseError, run(QStringLiteral("alter user mari createrole")));
 
+        const QString sqlLike = QStringLiteral("a'b;alter user jaan identified by x--\\");
         m_db->startTransaction();
-        run(QStringLiteral("alter user MARI identified by Uus2026"));
+        run(QStringLiteral("alter user MARI identified by ") + sqlLike);
         m_db->commit();
-        QVERIFY(PgFixture::instance().superRows(hash).value(0).value(0).toString().startsWith(
-            "SCRAM-SHA-256$"));
+        QVERIFY(PgFixture::instance()
+                    .superRows(hash.arg(MariUser))
+                    .value(0)
+                    .value(0)
+                    .toString()
+                    .startsWith("SCRAM-SHA-256$"));
+        QCOMPARE(PgFixture::instance().superRows(hash.arg(JaanUser)).value(0).value(0).toString(),
+                 jaanBefore);
         m_db->close();
         QVERIFY_THROWS_EXCEPTION(EDatabaseError, m_db->open());
-        m_db->setParam(QStringLiteral("PASSWORD"), QStringLiteral("Uus2026"));
+        m_db->setParam(QStringLiteral("PASSWORD"), sqlLike);
         m_db->open();
         QVERIFY(m_db->connected());
+    }
+
+    // A version and its digest change together, for administrators only; anything wrong
+    // changes nothing. The launcher's users reach the database, others do not.
+    void publishIsTheAdministratorsStep() {
+        PgFixture& pg = PgFixture::instance();
+        const QString digest = QStringLiteral("0123456789ABCDEF").repeated(4);
+        const QString asAdmin =
+            QStringLiteral("set role quorvane_admin; call quorvane.publish(%1)");
+        const QString ledger =
+            QStringLiteral("select version, sha256 from quorvane.quorvane_prog where prog_id = 1");
+
+        QVERIFY_THROWS_EXCEPTION(
+            EDatabaseError,
+            run(QStringLiteral("call quorvane.publish('ledger.exe', 9, '%1')").arg(digest)));
+        QVERIFY2(pg.superExec(asAdmin.arg(QStringLiteral("'LEDGER.EXE', 1.3, '%1'").arg(digest))),
+                 qPrintable(pg.lastError()));
+        const QList<QVariantList> published = {{1.3, digest.toLower()}};
+        QCOMPARE(pg.superRows(ledger), published);
+        for (const QString& wrong :
+             {QStringLiteral("'ledger.exe', 2, 'not hex'"),
+              QStringLiteral("'nothere.exe', 2, '%1'").arg(digest),
+              QStringLiteral("'ledger.exe', 2, '%1', '127.0.0.1:/tools'").arg(digest),
+              QStringLiteral("'ledger.exe', 1000, '%1'").arg(digest)})
+            QVERIFY2(!pg.superExec(asAdmin.arg(wrong)), qPrintable(wrong));
+        QVERIFY(!pg.superExec(QStringLiteral(
+            "set role quorvane_admin; update quorvane.quorvane_prog set version = 2")));
+        QCOMPARE(pg.superRows(ledger), published);
+
+        // The table's owner is held to the row security as well.
+        QVERIFY2(pg.superExec(QStringLiteral(
+                     "set role quorvane; do $$ begin if exists (select from "
+                     "quorvane.user_prog_db) then raise exception 'rows seen'; end if; end $$")),
+                 qPrintable(pg.lastError()));
+        QVERIFY(pg.superExec(QStringLiteral("drop role if exists qv_stranger; "
+                                            "create role qv_stranger login")));
+        const QList<QVariantList> reach = {{false, true}};
+        QCOMPARE(pg.superRows(QStringLiteral(
+                     "select has_database_privilege('qv_stranger', current_database(), "
+                     "'connect, temporary'), has_database_privilege('mari', current_database(), "
+                     "'connect') and has_database_privilege('mari', current_database(), "
+                     "'temporary')")),
+                 reach);
+    }
+
+    // A database made by the earlier schema and brought up to date (twice) keeps every row and
+    // ends exactly as a new one; the create step refuses a database that has the schema.
+    void updateBringsAnEarlierDatabaseUpToDateAndKeepsItsRows() {
+        PgFixture& pg = PgFixture::instance();
+        const QString earlier = QStringLiteral("qv_earlier");
+        const QString fresh = QStringLiteral("qv_fresh");
+        for (const QString& name : {earlier, fresh}) {
+            QVERIFY(pg.superExec(QStringLiteral("drop database if exists ") + name,
+                                 QStringLiteral("postgres")));
+            QVERIFY(pg.superExec(QStringLiteral("create database ") + name,
+                                 QStringLiteral("postgres")));
+        }
+        QVERIFY2(pg.superExec(sourceText(QStringLiteral("tests/data/earlier-schema.sql")), earlier),
+                 qPrintable(pg.lastError()));
+        QVERIFY(pg.superExec(sourceText(QStringLiteral("db/demo-data.sql")), earlier));
+        const QList<QVariantList> rows = keptRows(earlier);
+        QVERIFY(!rows.value(0).value(0).toString().isEmpty());
+        for (int pass = 0; pass < 2; ++pass) {
+            QVERIFY2(pg.superExec(sourceText(QStringLiteral("db/update.sql")), earlier),
+                     qPrintable(pg.lastError()));
+            QCOMPARE(keptRows(earlier), rows);
+        }
+        QVERIFY2(pg.superExec(sourceText(QStringLiteral("db/schema.sql")), fresh),
+                 qPrintable(pg.lastError()));
+        const QList<QVariantList> shape = schemaShape(fresh);
+        QVERIFY(shape.size() > 50);
+        QCOMPARE(schemaShape(earlier), shape);
+
+        QVERIFY(!pg.superExec(sourceText(QStringLiteral("db/schema.sql")), earlier));
+        QVERIFY2(pg.lastError().contains(QStringLiteral("update.sql")), qPrintable(pg.lastError()));
+        QCOMPARE(keptRows(earlier), rows);
     }
 };
 

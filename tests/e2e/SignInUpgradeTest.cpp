@@ -15,8 +15,10 @@
 #include "data/ProfileFile.h"
 #include "data/Query.h"
 #include "dialogs/MessageDialogsDouble.h"
+#include "net/FtpClient.h"
 #include "programs/TestIcons.h"
 
+#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QProcess>
 #include <QProgressBar>
@@ -100,6 +102,13 @@ class SignInUpgradeTest : public QObject {
                      QStringLiteral("update quorvane.quorvane_prog set version = %1 "
                                     "where prog_exe = '%2'")
                          .arg(version, exe)),
+                 qPrintable(PgFixture::instance().lastError()));
+    }
+    void pin(const QString& exe, const QString& digest) {
+        QVERIFY2(PgFixture::instance().superExec(
+                     QStringLiteral("update quorvane.quorvane_prog set sha256 = %1 "
+                                    "where prog_exe = '%2'")
+                         .arg(digest.isEmpty() ? QStringLiteral("null") : "'" + digest + "'", exe)),
                  qPrintable(PgFixture::instance().lastError()));
     }
     QString recorded(const QString& exe) const {
@@ -255,6 +264,56 @@ private slots:
         QVERIFY(ArgRecorder::waitForRecords(m_argsFile, 1));
         QCOMPARE(ArgRecorder::readRecords(m_argsFile).first().first(),
                  QStringLiteral("c:\\qv\\finance\\invoice.exe"));
+    }
+
+    // The database pins a program to the digest of the build the administrator published: a
+    // file on the server with other bytes is never installed nor recorded (the old program
+    // stays and is listed again), the published one is, and a program without a digest is
+    // fetched unchecked.
+    void digestDecidesWhatIsInstalled_data() {
+        QTest::addColumn<bool>("tampered");
+        QTest::addColumn<bool>("pinned");
+        QTest::newRow("tampered file") << true << true;
+        QTest::newRow("published file") << false << true;
+        QTest::newRow("no digest") << false << false;
+    }
+    void digestDecidesWhatIsInstalled() {
+        QFETCH(bool, tampered);
+        QFETCH(bool, pinned);
+        firstSignIn();
+        const Fetched& invoice = MariPrograms[1];
+        const ino_t before = inode(onDrive(invoice.local));
+        const QByteArray published = serveNewBuild(invoice);
+        const QByteArray tamperedBuild = published + "and something else\n";
+        if (tampered)
+            QVERIFY(TestIcons::writeFile(served(invoice.remote), tamperedBuild));
+        const QString listed = QString::fromLatin1(
+            QCryptographicHash::hash(published, QCryptographicHash::Sha256).toHex());
+        pin(invoice.exe, pinned ? listed : QString());
+        raiseVersion(invoice.exe, "2.100");
+
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        QStringList reports;
+        w.installer.FTP1->ReportLevel = 1;
+        w.installer.FTP1->OnStatus = [&](QObject*, const QString& text) { reports << text; };
+        QCOMPARE(signIn(w, dialogs), 1);
+        QVERIFY(partFiles().isEmpty());
+        if (tampered) {
+            QCOMPARE(inode(onDrive(invoice.local)), before);
+            QCOMPARE(readAll(onDrive(invoice.local)), m_recorder);
+            QCOMPARE(recorded(invoice.exe), invoice.version);
+            const QString received = QString::fromLatin1(
+                QCryptographicHash::hash(tamperedBuild, QCryptographicHash::Sha256).toHex());
+            QCOMPARE(reports.filter(QStringLiteral("not installed")),
+                     QStringList{"Program invoice.exe not installed: SHA-256 of the download is " +
+                                 received + ", the database lists " + listed});
+            QCOMPARE(w.installer.CountOutdated(), 1);
+        } else {
+            QCOMPARE(readAll(onDrive(invoice.local)), published);
+            QCOMPARE(recorded(invoice.exe), QStringLiteral("2.100"));
+            QVERIFY(reports.filter(QStringLiteral("not installed")).isEmpty());
+        }
     }
 
     // The server dies in the middle of Ledger (a scripted server serving the same files): the

@@ -2,10 +2,12 @@
 // argument-recording program, the wait cursor and the launch error.
 
 #include "launcher/Buttrun.h"
+#include "platform/HandlerGuard.h"
 #include "platform/ProcessStart.h"
 #include "programs/ArgRecorder.h"
 #include "programs/TestIcons.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -15,19 +17,25 @@
 
 namespace {
 
-// Catches the system's errors that escape an event handler, as the application object does.
-class RecordingApp : public QApplication {
+// The top-level error handler, recording what the handlers' guards hand it; an error that
+// escaped a guard and crossed Qt's frames is recorded apart.
+class RecordingApp : public QApplication, public TopLevelErrorHandler {
 public:
-    using QApplication::QApplication;
+    RecordingApp(int& argc, char** argv) : QApplication(argc, argv) {
+        setTopLevelErrorHandler(this);
+    }
+    ~RecordingApp() override { setTopLevelErrorHandler(nullptr); }
+    void handleException(const Exception& error) override { errors.append(error.message()); }
     bool notify(QObject* receiver, QEvent* event) override {
         try {
             return QApplication::notify(receiver, event);
         } catch (const Exception& error) {
-            errors.append(error.message());
+            escaped.append(error.message());
             return true;
         }
     }
     QStringList errors;
+    QStringList escaped;
 };
 
 RecordingApp* app() {
@@ -54,6 +62,32 @@ const QRgb Green = qRgb(20, 200, 20);
 
 QRgb centre(const TRunImage* image) {
     return image->pixmap().toImage().pixel(16, 16);
+}
+
+void addActivationRows() {
+    QTest::addColumn<QString>("activation");
+    for (const char* activation :
+         {"mouse on the icon", "Space", "Enter", "click()", "screen reader"})
+        QTest::newRow(activation) << QString::fromLatin1(activation);
+}
+
+// Activates a button the way a user, the keyboard or an assistive tool does.
+void activate(TRunButton* button, const QString& activation) {
+    if (activation == "mouse on the icon") {
+        // Through the window, so the click lands on whatever lies under the point: the icon.
+        QTest::mouseClick(button->window()->windowHandle(), Qt::LeftButton, {},
+                          button->geometry().center());
+    } else if (activation == "Space") {
+        QTest::keyClick(button, Qt::Key_Space);
+    } else if (activation == "Enter") {
+        QTest::keyClick(button, Qt::Key_Return);
+    } else if (activation == "click()") {
+        button->click();
+    } else {
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(button);
+        QVERIFY(accessible && accessible->actionInterface());
+        accessible->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    }
 }
 
 } // namespace
@@ -107,6 +141,7 @@ private slots:
         QFile::remove(m_records);
         m_starter.startedLines.clear();
         app()->errors.clear();
+        app()->escaped.clear();
     }
 
     void cleanup() {
@@ -193,13 +228,14 @@ private slots:
         QCOMPARE(m_page->findChildren<TRunImage*>().size(), 0);
     }
 
-    void clickOnTheIconStartsTheProgram() {
+    void everyActivationStartsTheProgram_data() { addActivationRows(); }
+    void everyActivationStartsTheProgram() {
+        QFETCH(QString, activation);
         TRunButton* b = button("c:\\qv\\finance\\ledger ORCL mari Kask2026 10");
         b->move(39, 0);
         b->PlaceIcon();
         QSignalSpy clicks(b, &QAbstractButton::clicked);
-        // Through the window, so the click lands on whatever lies under the point: the icon.
-        QTest::mouseClick(m_page->windowHandle(), Qt::LeftButton, {}, QPoint(39 + 16, 16));
+        activate(b, activation);
         QVERIFY(app()->errors.isEmpty());
         QVERIFY(ArgRecorder::waitForRecords(m_records, 1));
         const QStringList argv = ArgRecorder::readRecords(m_records).first();
@@ -243,17 +279,21 @@ private slots:
         QCOMPARE(clicks.size(), 0);
     }
 
-    void failedStartFromTheMouseReachesTheErrorHandler() {
+    void failedStartFromAnyActivationReachesTheErrorHandler_data() { addActivationRows(); }
+    void failedStartFromAnyActivationReachesTheErrorHandler() {
+        QFETCH(QString, activation);
         TRunButton* b = button("c:\\qv\\finance\\gone ORCL mari pw 10");
         QSignalSpy clicks(b, &QAbstractButton::clicked);
-        QTest::mouseClick(m_page->windowHandle(), Qt::LeftButton, {}, QPoint(16, 16));
+        activate(b, activation);
         QCOMPARE(app()->errors, QStringList("Error executing program. Code: 2"));
+        QVERIFY(app()->escaped.isEmpty());
+        QCOMPARE(m_starter.cursorDuringStart, Qt::WaitCursor);
         QCOMPARE(clicks.size(), 0);
         QVERIFY(!QApplication::overrideCursor());
         QVERIFY(!b->isDown());
         // The button still works afterwards.
         b->setCommandLine("c:\\qv\\finance\\ledger again");
-        QTest::mouseClick(m_page->windowHandle(), Qt::LeftButton, {}, QPoint(16, 16));
+        activate(b, activation);
         QVERIFY(ArgRecorder::waitForRecords(m_records, 1));
         QCOMPARE(clicks.size(), 1);
     }

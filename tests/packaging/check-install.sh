@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Usage: check-install.sh BUILD_DIR
-# Installs into a temporary root and checks the program, the desktop entry and the icons.
+# Installs into a temporary root and checks the program, the desktop entry, the icons, the
+# manual page and the administrator's material.
 set -euo pipefail
 build=$1
 root=$(mktemp -d)
@@ -18,6 +19,9 @@ expect() {
 expect /usr/bin/quorvane
 expect /usr/share/applications/quorvane.desktop
 expect /usr/share/icons/hicolor/scalable/apps/quorvane.svg
+expect /usr/share/man/man1/quorvane.1.gz
+expect /usr/share/doc/quorvane/copyright
+expect /usr/share/quorvane/schema.sql
 for size in 16 24 32 48 64 128 256; do
     expect /usr/share/icons/hicolor/${size}x${size}/apps/quorvane.png
 done

@@ -11,6 +11,7 @@
 #include "programs/TestDrive.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -41,6 +42,10 @@ QStringList Normalized(const QStringList& commands) {
 QStringList Login() {
     return {QStringLiteral("USER ftp"), QStringLiteral("PASS ") + TFormInstaller::FtpPassword,
             QStringLiteral("TYPE I")};
+}
+
+QString sha256(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 QStringList Fetch(const QString& remote) {
@@ -78,11 +83,12 @@ class UpgradeRunTest : public QObject {
             .writeString(QStringLiteral("progversion"), exe, version);
     }
     void entry(const QString& exe, const QString& folder, const QString& serverPath,
-               const QString& version = QStringLiteral("1.000")) {
+               const QString& version = QStringLiteral("1.000"), const QString& digest = {}) {
         form->ExeNames << exe;
         form->ClientPaths << folder;
         form->ServerPaths << serverPath;
         form->Versions << version;
+        form->Digests << digest;
     }
     // Files left in a client folder besides the programs (part files of broken downloads).
     QStringList leftovers(const QString& folder) const {
@@ -186,17 +192,24 @@ private slots:
     }
 
     // A broken download costs nothing: the old program stays, its old version stays
-    // recorded, no part file is left, and the next program follows.
+    // recorded, no part file is left, and the next program (pinned to its digest) follows.
+    // Whole bytes that differ from the database's digest are a broken download too, reported
+    // at status level 1.
     void brokenDownloadKeepsOldProgram() {
         QFETCH(FtpScript, retr);
+        QFETCH(QString, digest);
+        QFETCH(QString, report);
+        QStringList reports;
+        form->FTP1->ReportLevel = 1;
+        form->FTP1->OnStatus = [&](QObject*, const QString& text) { reports << text; };
         server->on(QStringLiteral("RETR"), [&](const QString& name) {
             return name == QLatin1String("f/a.exe") ? retr : server->serveFile(name);
         });
         server->files.insert(QStringLiteral("f/b.exe"), "B new");
         QVERIFY(put("c:\\p\\a.exe", "A old"));
         record("a.exe", "1.000");
-        entry("a.exe", "c:\\p", host() + ":/f", "2.000");
-        entry("b.exe", "c:\\p", host() + ":/f", "2.000");
+        entry("a.exe", "c:\\p", host() + ":/f", "2.000", digest);
+        entry("b.exe", "c:\\p", host() + ":/f", "2.000", sha256("B new"));
         form->RunUpgradeWindow();
 
         QCOMPARE(contents("c:\\p\\a.exe"), QByteArray("A old"));
@@ -206,28 +219,48 @@ private slots:
         QVERIFY(leftovers("c:\\p").isEmpty());
         QVERIFY(dialogs->calls().isEmpty());
         QVERIFY(!form->isVisible());
+        QCOMPARE(reports.filter(QStringLiteral("not installed")),
+                 report.isEmpty() ? QStringList() : QStringList{report});
     }
     void brokenDownloadKeepsOldProgram_data() {
         QTest::addColumn<FtpScript>("retr");
-        QTest::newRow("550") << FtpScript().reply("550 No such file.\r\n");
+        QTest::addColumn<QString>("digest");
+        QTest::addColumn<QString>("report");
+        QTest::newRow("550") << FtpScript().reply("550 No such file.\r\n") << QString()
+                             << QString();
         QTest::newRow("426 midway") << FtpScript()
                                            .reply("150 Opening BINARY mode (100000 bytes).\r\n")
                                            .connectData()
                                            .sendData(QByteArray(40000, 'x'))
                                            .pause(30)
-                                           .reply("426 Connection closed; transfer aborted.\r\n");
+                                           .reply("426 Connection closed; transfer aborted.\r\n")
+                                    << QString() << QString();
         QTest::newRow("451 completion") << FtpScript()
                                                .reply("150 Opening BINARY mode (3 bytes).\r\n")
                                                .connectData()
                                                .sendData("xyz")
                                                .closeData()
-                                               .reply("451 Local error in processing.\r\n");
+                                               .reply("451 Local error in processing.\r\n")
+                                        << QString() << QString();
         QTest::newRow("short file") << FtpScript()
                                            .reply("150 Opening BINARY mode (1000 bytes).\r\n")
                                            .connectData()
                                            .sendData(QByteArray(600, 'y'))
                                            .closeData()
-                                           .reply("226 Transfer complete.\r\n");
+                                           .reply("226 Transfer complete.\r\n")
+                                    << QString() << QString();
+        const QString published = sha256("A new");
+        const QString tampered = sha256("A evil");
+        QTest::newRow("digest differs")
+            << FtpScript()
+                   .reply("150 Opening BINARY mode (6 bytes).\r\n")
+                   .connectData()
+                   .sendData("A evil")
+                   .closeData()
+                   .reply("226 Transfer complete.\r\n")
+            << published
+            << "Program a.exe not installed: SHA-256 of the download is " + tampered +
+                   ", the database lists " + published;
     }
 
     // The server dies in the middle of a file: that program and every later one of the host

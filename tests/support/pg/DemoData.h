@@ -53,6 +53,8 @@ struct Program {
     int progType;       // 1: kept current by the upgrade utility
     Icon icon;
 };
+// No program carries a digest (sha256 is empty), so any served bytes are installed; a test
+// that checks digests publishes them itself.
 inline const QList<Program> Programs = {
     {1, "Ledger", "ledger.exe", "Finance", "c:\\qv\\finance", "127.0.0.1:/finance", "1.250", 1,
      Icon::Bitmap16WithHeader},

@@ -5,11 +5,14 @@
 #include <QDir>
 #include <QProcess>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QUuid>
+
+#include <libpq-fe.h>
 
 #include <cstdlib>
 
@@ -27,13 +30,13 @@ QString clusterScript() {
 // A superuser session on the unix socket, for one piece of work.
 class SuperSession {
 public:
-    SuperSession(const QString& socketDir, int port)
+    SuperSession(const QString& socketDir, int port, const QString& database)
         : m_name(QStringLiteral("pgfixture-") +
                  QUuid::createUuid().toString(QUuid::WithoutBraces)) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_name);
         db.setHostName(socketDir);
         db.setPort(port);
-        db.setDatabaseName(QStringLiteral("quorvane"));
+        db.setDatabaseName(database);
         db.setUserName(QStringLiteral("postgres"));
         db.open();
     }
@@ -145,28 +148,31 @@ bool PgFixture::resetData() {
     return superExec(sql);
 }
 
-bool PgFixture::superExec(const QString& sql) {
+bool PgFixture::superExec(const QString& sql, const QString& database) {
     if (!m_ok)
         return false;
-    SuperSession session(m_dir, m_port);
+    SuperSession session(m_dir, m_port, database);
     if (!session.db().isOpen()) {
         m_lastError = session.db().lastError().text();
         return false;
     }
-    QSqlQuery query(session.db());
-    if (!query.exec(sql)) {
-        m_lastError = query.lastError().text();
-        return false;
-    }
-    m_lastError.clear();
-    return true;
+    // The driver checks only the first statement of a batch, so a failure further on would pass
+    // for success; libpq stops at the first failing statement and returns its error.
+    const QVariant handle = session.db().driver()->handle();
+    PGconn* conn = *static_cast<PGconn* const*>(handle.constData());
+    PGresult* result = PQexec(conn, sql.toUtf8().constData());
+    const ExecStatusType status = PQresultStatus(result);
+    const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+    m_lastError = ok ? QString() : QString::fromUtf8(PQresultErrorMessage(result)).trimmed();
+    PQclear(result);
+    return ok;
 }
 
-QList<QVariantList> PgFixture::superRows(const QString& sql) {
+QList<QVariantList> PgFixture::superRows(const QString& sql, const QString& database) {
     QList<QVariantList> rows;
     if (!m_ok)
         return rows;
-    SuperSession session(m_dir, m_port);
+    SuperSession session(m_dir, m_port, database);
     if (!session.db().isOpen()) {
         m_lastError = session.db().lastError().text();
         return rows;

@@ -42,10 +42,12 @@ public:
     // Reloads the demo rows and resets the demo passwords.
     bool resetData();
 
-    // As superuser, in database quorvane. superRows gives every row, values as the driver
-    // delivers them (numeric as double); both leave the failure text in lastError().
-    bool superExec(const QString& sql);
-    QList<QVariantList> superRows(const QString& sql);
+    // As superuser, in database quorvane unless another is named. superRows gives every row,
+    // values as the driver delivers them (numeric as double); both leave the failure text in
+    // lastError().
+    bool superExec(const QString& sql, const QString& database = QStringLiteral("quorvane"));
+    QList<QVariantList> superRows(const QString& sql,
+                                  const QString& database = QStringLiteral("quorvane"));
     QString lastError() const { return m_lastError; }
 
     ~PgFixture();
