@@ -1,90 +1,40 @@
-// Downloads one 256 MiB file from a local pyftpdlib five times with TFtpClient and five
-// times with curl in active mode, each in a process of its own, and prints the median wall
-// times, their ratio and each one's peak resident memory beside that of an idle process.
+// Downloads one 256 MiB file from a local pyftpdlib five times with TFtpClient, five times
+// with TFtpClient hashing it (SHA-256) as it arrives and five times with curl in active mode,
+// each in a process of its own, and prints the median wall times, their ratios and each one's
+// peak resident memory beside that of an idle process. The digest TFtpClient reports is
+// checked against sha256sum.
 //
 //   ftp_download [size-in-MiB]
+#include "Measure.h"
+
 #include "net/FtpClient.h"
 
 #include "PyFtpServer.h"
 #include "ScriptedFtpServer.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
 constexpr int Runs = 5;
 const char* const Mail = "quorvane@workstation.invalid";
 
-struct Run {
-    double seconds = 0;
-    long peakKiB = 0;
-    bool ok = false;
-};
-
-// The peak resident memory of a running process, in KiB (0 once it has gone). The rusage
-// of wait4 cannot be used: it counts the memory of the spawning process as well.
-long PeakKiB(pid_t pid) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return 0;
-}
-
-// Starts a program, waits for it and returns its wall time and peak resident memory, the
-// latter sampled every millisecond while it runs.
-Run Measure(const QStringList& command) {
-    std::vector<QByteArray> args;
-    for (const QString& a : command)
-        args.push_back(a.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    QElapsedTimer clock;
-    clock.start();
-    pid_t pid = 0;
-    Run run;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return run;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        run.peakKiB = std::max(run.peakKiB, PeakKiB(pid));
-        usleep(1000);
-    }
-    run.seconds = clock.nsecsElapsed() / 1e9;
-    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return run;
-}
-
-Run Median(std::vector<Run> runs) {
-    std::sort(runs.begin(), runs.end(),
-              [](const Run& a, const Run& b) { return a.seconds < b.seconds; });
-    Run m = runs[runs.size() / 2];
-    for (const Run& r : runs)
-        m.peakKiB = std::max(m.peakKiB, r.peakKiB);
-    return m;
-}
-
+// --client PORT REMOTE LOCAL [DIGEST-FILE]: with a digest file, the download is hashed as
+// it arrives and the hex digest written there.
 int ClientDownload(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     TFtpClient client;
+    client.ComputeSha256 = argc == 6;
     client.Host = QStringLiteral("127.0.0.1");
     client.Port = QString::fromLocal8Bit(argv[2]).toInt();
     client.UserID = QStringLiteral("ftp");
@@ -98,7 +48,20 @@ int ClientDownload(int argc, char** argv) {
         std::fprintf(stderr, "download failed: %s\n", e.what());
         return 1;
     }
+    if (client.ComputeSha256) {
+        QFile digest(QString::fromLocal8Bit(argv[5]));
+        if (!digest.open(QIODevice::WriteOnly) || digest.write(client.ReceivedSha256()) < 0)
+            return 1;
+    }
     return 0;
+}
+
+QByteArray Sha256Sum(const QString& path) {
+    QProcess sum;
+    sum.start(QStringLiteral("sha256sum"), {path});
+    if (!sum.waitForFinished(-1) || sum.exitCode() != 0)
+        return {};
+    return sum.readAllStandardOutput().split(' ').value(0);
 }
 
 } // namespace
@@ -111,7 +74,7 @@ int main(int argc, char** argv) {
         usleep(300000);
         return 0;
     }
-    if (argc == 5 && QByteArray(argv[1]) == "--client")
+    if ((argc == 5 || argc == 6) && QByteArray(argv[1]) == "--client")
         return ClientDownload(argc, argv);
 
     QCoreApplication app(argc, argv);
@@ -139,7 +102,11 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::vector<Run> ours, theirs;
+    const QByteArray expected = Sha256Sum(root.filePath(QStringLiteral("big.bin")));
+    const QString digest = work.filePath(QStringLiteral("digest"));
+    bool digestsMatch = !expected.isEmpty();
+
+    std::vector<Run> ours, hashing, theirs;
     for (int i = 0; i < Runs; ++i) {
         ours.push_back(
             Measure({self, QStringLiteral("--client"), port, QStringLiteral("big.bin"), out}));
@@ -148,6 +115,17 @@ int main(int argc, char** argv) {
             return 1;
         }
         QFile::remove(out);
+        hashing.push_back(Measure(
+            {self, QStringLiteral("--client"), port, QStringLiteral("big.bin"), out, digest}));
+        if (!hashing.back().ok || QFileInfo(out).size() != size) {
+            std::fprintf(stderr, "TFtpClient run %d with SHA-256 failed\n", i + 1);
+            return 1;
+        }
+        QFile reported(digest);
+        digestsMatch =
+            digestsMatch && reported.open(QIODevice::ReadOnly) && reported.readAll() == expected;
+        QFile::remove(out);
+        QFile::remove(digest);
         theirs.push_back(
             Measure({curl, QStringLiteral("-s"), QStringLiteral("--ftp-port"), QStringLiteral("-"),
                      QStringLiteral("-u"), QStringLiteral("ftp:") + QLatin1String(Mail),
@@ -159,15 +137,20 @@ int main(int argc, char** argv) {
         QFile::remove(out);
     }
     const Run idle = Measure({self, QStringLiteral("--idle")});
-    const Run a = Median(ours), b = Median(theirs);
+    const Run a = Median(ours), h = Median(hashing), b = Median(theirs);
     std::printf("file: %lld MiB over loopback from pyftpdlib, %d runs each\n", mib, Runs);
-    std::printf("TFtpClient: median %.3f s (%.0f MiB/s), peak RSS %ld KiB\n", a.seconds,
-                mib / a.seconds, a.peakKiB);
-    std::printf("curl:       median %.3f s (%.0f MiB/s), peak RSS %ld KiB\n", b.seconds,
-                mib / b.seconds, b.peakKiB);
-    std::printf("ratio TFtpClient/curl: %.2f (target <= 1.20)\n", a.seconds / b.seconds);
-    std::printf("idle TFtpClient process: peak RSS %ld KiB; download adds %ld KiB (target <= "
-                "32768)\n",
-                idle.peakKiB, a.peakKiB - idle.peakKiB);
-    return 0;
+    std::printf("TFtpClient:         median %.3f s (%.0f MiB/s), cpu %.3f s, peak RSS %ld KiB\n",
+                a.seconds, mib / a.seconds, a.cpuSeconds, a.peakKiB);
+    std::printf("TFtpClient+SHA-256: median %.3f s (%.0f MiB/s), cpu %.3f s, peak RSS %ld KiB\n",
+                h.seconds, mib / h.seconds, h.cpuSeconds, h.peakKiB);
+    std::printf("curl:               median %.3f s (%.0f MiB/s), cpu %.3f s, peak RSS %ld KiB\n",
+                b.seconds, mib / b.seconds, b.cpuSeconds, b.peakKiB);
+    std::printf("ratio TFtpClient/curl: %.2f (target <= 1.00)\n", a.seconds / b.seconds);
+    std::printf("ratio TFtpClient+SHA-256/curl: %.2f (target <= 1.10)\n", h.seconds / b.seconds);
+    std::printf("SHA-256 reported in every run equals sha256sum (%s): %s\n",
+                expected.left(16).constData(), digestsMatch ? "yes" : "NO");
+    std::printf("idle TFtpClient process: peak RSS %ld KiB; download adds %ld KiB, with SHA-256 "
+                "%ld KiB (target <= 2048)\n",
+                idle.peakKiB, a.peakKiB - idle.peakKiB, h.peakKiB - idle.peakKiB);
+    return digestsMatch ? 0 : 1;
 }

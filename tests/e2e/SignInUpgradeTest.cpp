@@ -1,6 +1,7 @@
 // The whole system end to end: the five windows built as the main block builds them, the
-// throwaway cluster with the demo data, and a real pyftpdlib server holding the client
-// programs (the argument recorder under each exe name), on a workstation that starts empty.
+// throwaway cluster with the demo data, and a real pyftpdlib server (vsftpd for one case)
+// holding the client programs (the argument recorder under each exe name), on a workstation
+// that starts empty.
 // Sign-ins upgrade what is outdated, and the fetched programs start with the right arguments.
 //
 // Host by host on the wire (three programs on one host, one on another: one connection each,
@@ -10,6 +11,7 @@
 
 #include "PyFtpServer.h"
 #include "ScriptedFtpServer.h"
+#include "VsFtpServer.h"
 #include "data/ProfileFile.h"
 #include "data/Query.h"
 #include "dialogs/MessageDialogsDouble.h"
@@ -31,6 +33,7 @@
 using ftptest::FtpScript;
 using ftptest::PyFtpServer;
 using ftptest::ScriptedFtpServer;
+using ftptest::VsFtpServer;
 
 namespace {
 
@@ -81,6 +84,7 @@ class SignInUpgradeTest : public QObject {
 
     QTemporaryDir m_ftpRoot;
     std::unique_ptr<PyFtpServer> m_ftp;
+    std::unique_ptr<VsFtpServer> m_vsftpd;
     QByteArray m_recorder;
     std::unique_ptr<QTemporaryDir> m_drive;
     QString m_argsFile;
@@ -157,6 +161,8 @@ private slots:
                                       "ELF"));
         m_ftp = std::make_unique<PyFtpServer>(m_ftpRoot.path());
         QVERIFY2(m_ftp->isRunning(), qPrintable(m_ftp->errorText()));
+        m_vsftpd = std::make_unique<VsFtpServer>(m_ftpRoot.path());
+        QVERIFY2(m_vsftpd->isRunning(), qPrintable(m_vsftpd->errorText()));
     }
     void init() {
         QVERIFY(PgFixture::instance().resetData());
@@ -174,8 +180,23 @@ private slots:
 
     // An empty workstation: the first sign-in fetches every listed program into its nested
     // client folder, executable, records each version, leaves no part file, and a double
-    // click starts a fetched program with the server, user, password and company.
+    // click starts a fetched program with the server, user, password and company. vsftpd
+    // announces "(N bytes)" after the file's name, here in a folder with "byte" in its name.
+    void firstSignInFetchesEverything_data() {
+        QTest::addColumn<bool>("vsftpd");
+        QTest::newRow("pyftpdlib") << false;
+        QTest::newRow("vsftpd, Ledger in host:/ByteTools") << true;
+    }
     void firstSignInFetchesEverything() {
+        QFETCH(bool, vsftpd);
+        if (vsftpd) {
+            QDir().mkpath(served("ByteTools"));
+            QVERIFY(TestIcons::writeFile(served("ByteTools/ledger.exe"), m_recorder));
+            QVERIFY(PgFixture::instance().superExec(
+                "update quorvane.quorvane_prog set serverpath = '127.0.0.1:/ByteTools' "
+                "where prog_exe = 'ledger.exe'"));
+            qputenv("QUORVANE_FTP_PORT", QByteArray::number(m_vsftpd->port()));
+        }
         MessageDialogsDouble dialogs;
         LauncherWindows w;
         QCOMPARE(signIn(w, dialogs), 1);

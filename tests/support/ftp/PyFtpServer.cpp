@@ -7,7 +7,6 @@ namespace ftptest {
 
 namespace {
 constexpr int StartMs = 15000;
-constexpr int StopMs = 5000;
 } // namespace
 
 QString PyFtpServer::scriptPath() {
@@ -21,20 +20,19 @@ QString PyFtpServer::python() {
 }
 
 PyFtpServer::PyFtpServer(const QString& root, const QString& host) : m_host(host) {
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(python(),
-                    {scriptPath(), QStringLiteral("--root"), root, QStringLiteral("--host"), host,
-                     QStringLiteral("--port"), QStringLiteral("0")});
-    if (!m_process.waitForStarted(StartMs)) {
-        m_error = QStringLiteral("cannot start %1: %2").arg(python(), m_process.errorString());
+    if (!m_server.start(python(),
+                        {scriptPath(), QStringLiteral("--root"), root, QStringLiteral("--host"),
+                         host, QStringLiteral("--port"), QStringLiteral("0")},
+                        QProcess::ForwardedErrorChannel)) {
+        m_error = QStringLiteral("cannot start %1: %2").arg(python(), m_server.errorText());
         return;
     }
+    QProcess& process = m_server.process();
     QByteArray out;
     const QDeadlineTimer deadline(StartMs);
-    while (!out.contains('\n') && !deadline.hasExpired() &&
-           m_process.state() == QProcess::Running) {
-        m_process.waitForReadyRead(100);
-        out += m_process.readAllStandardOutput();
+    while (!out.contains('\n') && !deadline.hasExpired() && process.state() == QProcess::Running) {
+        process.waitForReadyRead(100);
+        out += process.readAllStandardOutput();
     }
     const QByteArray line = out.left(out.indexOf('\n')).trimmed();
     if (line.startsWith("PORT "))
@@ -42,16 +40,6 @@ PyFtpServer::PyFtpServer(const QString& root, const QString& host) : m_host(host
     if (m_port == 0)
         m_error = QStringLiteral("pyftpdlib did not report its port (output: %1)")
                       .arg(QString::fromLocal8Bit(out));
-}
-
-PyFtpServer::~PyFtpServer() {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(StopMs)) {
-        m_process.kill();
-        m_process.waitForFinished(StopMs);
-    }
 }
 
 } // namespace ftptest

@@ -1,17 +1,17 @@
 #pragma once
 
-#include <QProcess>
+#include "ServerProcess.h"
+
 #include <QString>
 
 namespace ftptest {
 
 // A real, independent FTP server for interop tests: pyftpdlib serving `root` read-only on
 // `host` and a free port, admitting "anonymous" and "ftp" with any password. It is stopped
-// when this object goes, also when a test fails.
+// when this object goes, and also when the test process dies first.
 class PyFtpServer {
 public:
     explicit PyFtpServer(const QString& root, const QString& host = QStringLiteral("127.0.0.1"));
-    ~PyFtpServer();
     PyFtpServer(const PyFtpServer&) = delete;
     PyFtpServer& operator=(const PyFtpServer&) = delete;
 
@@ -27,7 +27,7 @@ public:
     static QString python();
 
 private:
-    QProcess m_process;
+    ServerProcess m_server;
     QString m_host;
     quint16 m_port = 0;
     QString m_error;

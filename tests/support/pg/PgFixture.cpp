@@ -1,6 +1,7 @@
 #include "PgFixture.h"
 
-#include <QCoreApplication>
+#include "ExitWatch.h"
+
 #include <QDir>
 #include <QProcess>
 #include <QSqlDatabase>
@@ -14,7 +15,6 @@
 #include <libpq-fe.h>
 
 #include <cstdlib>
-#include <unistd.h>
 
 namespace {
 
@@ -67,14 +67,8 @@ PgFixture::PgFixture() {
     m_dir = temp.path();
 
     // From here on the folder is removed when this process ends, however it ends.
-    QProcess watcher;
-    watcher.setProgram(clusterScript());
-    watcher.setArguments(
-        {QStringLiteral("watch"), QString::number(QCoreApplication::applicationPid()), m_dir});
-    watcher.setStandardInputFile(QProcess::nullDevice());
-    watcher.setStandardOutputFile(QProcess::nullDevice());
-    watcher.setStandardErrorFile(QProcess::nullDevice());
-    watcher.startDetached();
+    m_watch =
+        std::make_unique<ExitWatch>(QStringList{clusterScript(), QStringLiteral("remove"), m_dir});
 
     QString output;
     if (!script({QStringLiteral("create"), m_dir}, &output)) {

@@ -5,7 +5,7 @@
 // temporary folder, unix socket there, TCP on 127.0.0.1 with a free port, SCRAM passwords for
 // every TCP sign-in. A service file with the services ORCL and TEST is written and named in
 // PGSERVICEFILE, so a Connection with "SERVER NAME" ORCL reaches it. Everything is removed at
-// process exit, also when a test fails or the process dies (a watcher process cleans up).
+// process exit, also when a test fails or the process dies (an ExitWatch cleans up).
 //
 // Use in a test (link qv_test_pg, label db):
 //
@@ -19,6 +19,10 @@
 #include <QList>
 #include <QString>
 #include <QVariantList>
+
+#include <memory>
+
+class ExitWatch;
 
 class PgFixture {
 public:
@@ -60,4 +64,5 @@ private:
     QString m_lastError;
     QString m_dir;
     int m_port = 0;
+    std::unique_ptr<ExitWatch> m_watch;
 };
