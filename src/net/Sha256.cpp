@@ -13,7 +13,7 @@ namespace {
 // Pieces from this size on go to the helper thread; smaller files are done before it pays.
 constexpr qsizetype ThreadFrom = 64 * 1024;
 // Pieces waiting for the helper at most: bounds the memory a fast sender can tie up.
-constexpr std::size_t MaxQueued = 4;
+constexpr std::size_t MaxQueued = 2;
 } // namespace
 
 struct Sha256::State {
