@@ -55,6 +55,15 @@ language plpgsql security definer set search_path = pg_catalog, pg_temp as $$
 declare
     n integer;
 begin
+    -- A version without its digest would unpin the program; one exe name on several servers
+    -- would pin builds that differ to one digest.
+    if digest is null then
+        raise exception 'publish % needs the SHA-256 of its file', exen;
+    end if;
+    if server_path is null and (select count(distinct serverpath) from quorvane.quorvane_prog
+                                 where upper(prog_exe) = upper(exen)) > 1 then
+        raise exception '% lies on several server paths: name the one to publish', exen;
+    end if;
     update quorvane.quorvane_prog
        set version = new_version, sha256 = lower(digest)
      where upper(prog_exe) = upper(exen)

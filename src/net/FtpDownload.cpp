@@ -16,6 +16,8 @@ using namespace FtpReply;
 void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
     if (BreaksLine(RemoteFile))
         throw Exception(QString::fromLatin1(FtpConst::TextUnsafeName).arg(Printable(RemoteFile)));
+    // No digest of an earlier file may stand for this one, whatever ends it.
+    m_sha256.clear();
     CancelRequested = false;
     CheckConnected();
     if (!IsConnected)
@@ -27,7 +29,6 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
     m_data->TotalTimeOut = TotalTimeOut;
     m_data->Port = 0;
     m_abortLine.clear();
-    m_sha256.clear();
     m_replyOwed = false;
     std::unique_ptr<Sha256> hash;
     if (ComputeSha256) {

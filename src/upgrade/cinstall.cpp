@@ -115,12 +115,14 @@ TFormInstaller::TFormInstaller(Connection* database, QWidget* parent) : QDialog(
         QStringLiteral(" serverpath"),
     });
 
+    // The digest is read through the row's JSON form, so a central database not yet brought up
+    // to date (no sha256 column) gives no digests instead of failing every sign-in.
     QueryDigests = new Query(database, this);
     QueryDigests->setSql(QStringList{
         QStringLiteral("select"),
         QStringLiteral(" b.prog_exe"),
         QStringLiteral(",b.serverpath"),
-        QStringLiteral(",b.sha256"),
+        QStringLiteral(",to_jsonb(b)->>'sha256' sha256"),
         QStringLiteral("from"),
         QStringLiteral(" quorvane.user_prog_db u, quorvane.quorvane_prog b"),
         QStringLiteral("where"),
@@ -128,7 +130,7 @@ TFormInstaller::TFormInstaller(Connection* database, QWidget* parent) : QDialog(
         QStringLiteral("and"),
         QStringLiteral(" u.username=user"),
         QStringLiteral("and"),
-        QStringLiteral(" b.sha256 is not null"),
+        QStringLiteral(" to_jsonb(b)->>'sha256' is not null"),
         QStringLiteral("order by"),
         QStringLiteral(" b.prog_id"),
     });

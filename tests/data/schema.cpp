@@ -254,7 +254,8 @@ private slots:
              {QStringLiteral("'ledger.exe', 2, 'not hex'"),
               QStringLiteral("'nothere.exe', 2, '%1'").arg(digest),
               QStringLiteral("'ledger.exe', 2, '%1', '127.0.0.1:/tools'").arg(digest),
-              QStringLiteral("'ledger.exe', 1000, '%1'").arg(digest)})
+              QStringLiteral("'ledger.exe', 1000, '%1'").arg(digest),
+              QStringLiteral("'ledger.exe', 2, null")})
             QVERIFY2(!pg.superExec(asAdmin.arg(wrong)), qPrintable(wrong));
         QVERIFY(!pg.superExec(QStringLiteral(
             "set role quorvane_admin; update quorvane.quorvane_prog set version = 2")));
@@ -298,6 +299,16 @@ private slots:
                      qPrintable(pg.lastError()));
             QCOMPARE(keptRows(earlier), rows);
         }
+        // A published digest survives the next update as well.
+        const QString pinned = QStringLiteral("select string_agg(prog_id || '/' || sha256, ' ') "
+                                              "from quorvane.quorvane_prog");
+        QVERIFY(pg.superExec(QStringLiteral("update quorvane.quorvane_prog set sha256 = "
+                                            "repeat('ab', 32) where prog_id = 1"),
+                             earlier));
+        const QList<QVariantList> digests = pg.superRows(pinned, earlier);
+        QVERIFY(!digests.value(0).value(0).toString().isEmpty());
+        QVERIFY(pg.superExec(sourceText(QStringLiteral("db/update.sql")), earlier));
+        QCOMPARE(pg.superRows(pinned, earlier), digests);
         QVERIFY2(pg.superExec(sourceText(QStringLiteral("db/schema.sql")), fresh),
                  qPrintable(pg.lastError()));
         const QList<QVariantList> shape = schemaShape(fresh);

@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -111,6 +112,18 @@ private slots:
                               << DemoData::MariUpgradeExes;
         QTest::newRow("jaan") << DemoData::JaanUser << DemoData::JaanPassword
                               << DemoData::JaanUpgradeExes;
+    }
+
+    // A central database not yet brought up to date has no digest column: the count works
+    // and pins nothing, instead of failing every sign-in.
+    void databaseWithoutDigestColumn() {
+        PgFixture& pg = PgFixture::instance();
+        QVERIFY(pg.superExec("alter table quorvane.quorvane_prog rename sha256 to sha256_later"));
+        const auto restore = qScopeGuard([&pg] {
+            pg.superExec("alter table quorvane.quorvane_prog rename sha256_later to sha256");
+        });
+        QCOMPARE(form->CountOutdated(), DemoData::MariUpgradeExes.size());
+        QCOMPARE(form->Digests, QStringList(DemoData::MariUpgradeExes.size(), QString()));
     }
 
     // With everything installed at its version nothing is outdated; one change to the
