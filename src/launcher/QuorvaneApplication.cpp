@@ -1,5 +1,6 @@
 #include "launcher/QuorvaneApplication.h"
 
+#include "platform/DriveMapping.h"
 #include "platform/Exception.h"
 #include "platform/MessageDialogs.h"
 
@@ -22,4 +23,10 @@ bool QuorvaneApplication::notify(QObject* receiver, QEvent* event) {
 
 void QuorvaneApplication::showException(const Exception& error) {
     messageDialogs().errorBox(applicationTitle(), errorBoxText(error.message()));
+}
+
+void QuorvaneApplication::createDriveFolder() {
+    const QString failure = createDriveRoot();
+    if (!failure.isEmpty())
+        MessageDlg(failure, MsgKind::Warning, MbOk);
 }

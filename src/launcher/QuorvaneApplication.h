@@ -18,4 +18,9 @@ public:
 
     // What the handler does with an error that reached it.
     static void showException(const Exception& error);
+
+    // Creates the drive folder before anything reads or writes below it. When that fails the
+    // user is told once, naming the folder on disk, and the program goes on: the sign-in
+    // works without it.
+    static void createDriveFolder();
 };
