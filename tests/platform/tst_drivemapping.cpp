@@ -1,9 +1,6 @@
 #include "platform/DriveMapping.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QTemporaryDir>
 #include <QTest>
 
 class TestDriveMapping : public QObject {
@@ -83,26 +80,6 @@ private slots:
         QCOMPARE(driveRoot(), QDir::homePath() + "/.local/share/quorvane/c");
         qputenv("QUORVANE_DRIVE_C", "");
         QCOMPARE(driveRoot(), QDir::homePath() + "/.local/share/quorvane/c");
-    }
-
-    // A new account has no drive folder: it is made with its parents, owner-only; a file in
-    // its way gives a message that names the folder on disk.
-    void createsTheDriveFolder() {
-        QTemporaryDir home;
-        const QString root = home.path() + "/share/quorvane/c";
-        qputenv("QUORVANE_DRIVE_C", root.toLocal8Bit());
-        QCOMPARE(createDriveRoot(), QString());
-        QVERIFY(QFileInfo(root).isDir());
-        for (const QString& made : {home.path() + "/share", root})
-            QVERIFY(!(QFileInfo(made).permissions() & 0x0077)); // nothing for group and others
-        QCOMPARE(createDriveRoot(), QString());                 // already there
-
-        QFile blocker(home.path() + "/file");
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        qputenv("QUORVANE_DRIVE_C", (blocker.fileName() + "/c").toLocal8Bit());
-        const QString message = createDriveRoot();
-        QVERIFY2(message.startsWith("Creating directory " + blocker.fileName() + "/c failed: "),
-                 qPrintable(message));
     }
 };
 
