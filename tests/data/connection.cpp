@@ -218,17 +218,8 @@ private slots:
         c.afterReopen = [&] {
             reopened << currentUser(c); // a statement of its own does not run it again
         };
-        const auto terminate = [&c] {
-            const QString pid =
-                c.exec(QStringLiteral("select pg_backend_pid()")).rows.value(0).value(0).toString();
-            PgFixture& pg = PgFixture::instance();
-            QVERIFY(pg.superExec(QStringLiteral("select pg_terminate_backend(%1)").arg(pid)));
-            QTRY_VERIFY(
-                pg.superRows(
-                      QStringLiteral("select 1 from pg_stat_activity where pid = %1").arg(pid))
-                    .isEmpty());
-        };
-        terminate();
+        QVERIFY(PgFixture::instance().endSession(
+            c.exec(QStringLiteral("select pg_backend_pid()")).rows.value(0).value(0).toString()));
         QCOMPARE(c.exec(QStringLiteral("select 1")).rows.value(0).value(0).toDouble(), 1.0);
         QCOMPARE(reopened, QStringList{MariUser});
         QVERIFY(q.active());

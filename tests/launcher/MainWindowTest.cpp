@@ -366,12 +366,11 @@ private slots:
                    columnValues(w.form.QueryProg, "PROG_NAME");
         };
         const auto dropSession = [&w] {
-            const QString pid =
-                w.form.Database1->exec("select pg_backend_pid()").rows.value(0).value(0).toString();
-            PgFixture& pg = PgFixture::instance();
-            QVERIFY(pg.superExec("select pg_terminate_backend(" + pid + ")"));
-            QTRY_VERIFY(
-                pg.superRows("select 1 from pg_stat_activity where pid = " + pid).isEmpty());
+            return PgFixture::instance().endSession(
+                w.form.Database1->exec("select pg_backend_pid()")
+                    .rows.value(0)
+                    .value(0)
+                    .toString());
         };
         w.form.TabSet->selectTab(1);
         const QStringList baltic = lists();
@@ -379,7 +378,7 @@ private slots:
         const QStringList acme = lists();
         QCOMPARE(acme.first(), QStringLiteral("Finance"));
 
-        dropSession();
+        QVERIFY(dropSession());
         w.form.Timer1Timer();
         QCOMPARE(w.form.LabelDatabase->text(), serverDateLine());
         // The program list asks the new session when the group changes.
@@ -387,7 +386,7 @@ private slots:
         w.form.QueryGroups->moveTo(0);
         QCOMPARE(lists(), acme);
 
-        dropSession();
+        QVERIFY(dropSession());
         w.form.TabSet->selectTab(1);
         QCOMPARE(lists(), baltic);
         QVERIFY2(dialogs.calls().isEmpty(), qPrintable(dialogs.texts().join(" | ")));

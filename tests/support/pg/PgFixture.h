@@ -41,6 +41,9 @@ public:
     // As superuser, in database quorvane. superRows gives every row, values as the driver
     // delivers them (numeric as double); both leave the failure text in lastError().
     bool superExec(const QString& sql);
+    // Ends one session from the server's side, as a restart or an idle time-out does, and
+    // waits until its server process is gone, so the client's socket has been closed.
+    bool endSession(const QString& pid);
     QList<QVariantList> superRows(const QString& sql);
     QString lastError() const { return m_lastError; }
 
