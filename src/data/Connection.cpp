@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QUuid>
@@ -13,6 +14,7 @@
 #include <libpq-fe.h>
 
 #include <memory>
+#include <poll.h>
 
 namespace {
 
@@ -49,16 +51,31 @@ QString paramName(const QString& entry) {
     return entry.section(QLatin1Char('='), 0, 0);
 }
 
-// Service files in the order libpq reads them: the user's (PGSERVICEFILE or
-// ~/.pg_service.conf), then the system's.
+// Service files in the order libpq reads them: the user's (PGSERVICEFILE, else
+// ~/.pg_service.conf), then pg_service.conf in PGSYSCONFDIR, else in the folder libpq was
+// built with (`pg_config --sysconfdir`). The name found is handed to libpq, so both must
+// look in the same files.
 QStringList serviceFiles() {
     QStringList files;
     const QString user = qEnvironmentVariable("PGSERVICEFILE");
     files << (user.isEmpty() ? QDir::homePath() + QStringLiteral("/.pg_service.conf") : user);
     const QString sysconf = qEnvironmentVariable("PGSYSCONFDIR");
-    files << (sysconf.isEmpty() ? QStringLiteral("/etc/postgresql-common") : sysconf) +
+    files << (sysconf.isEmpty() ? QStringLiteral(QV_PG_SYSCONFDIR) : sysconf) +
                  QStringLiteral("/pg_service.conf");
     return files;
+}
+
+// The database of a host[:port]/dbname address. The login dialog upper-cases what is typed,
+// so the name is folded to lower case as the server folds an unquoted name; a name in double
+// quotes keeps its case ("" stands for one quote).
+QString databaseOfAddress(const QString& name) {
+    if (name.size() >= 2 && name.startsWith(QLatin1Char('"')) && name.endsWith(QLatin1Char('"')))
+        return name.mid(1, name.size() - 2).replace(QStringLiteral("\"\""), QStringLiteral("\""));
+    QString folded = name;
+    for (QChar& c : folded)
+        if (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
+            c = QChar(c.unicode() - 'A' + 'a');
+    return folded;
 }
 
 QString quoteConnValue(QString value) {
@@ -215,7 +232,7 @@ void Connection::open() {
             if (m.hasCaptured(2) && !m.captured(2).isEmpty())
                 db.setPort(m.captured(2).toInt());
             if (m.hasCaptured(3))
-                db.setDatabaseName(m.captured(3));
+                db.setDatabaseName(databaseOfAddress(m.captured(3)));
         } else {
             // Neither a known service nor an address: let libpq say so.
             options << QStringLiteral("service=") + quoteConnValue(server);
@@ -230,9 +247,20 @@ void Connection::open() {
         db.close();
         throw EDatabaseError(message.isEmpty() ? error.text().trimmed() : message);
     }
+    // A statement waiting on rows that another session of the same user holds (a toolbar
+    // dialog left open at another workstation) would freeze the window for as long.
+    const QByteArray lockTimeout =
+        "set lock_timeout = '" + QByteArray::number(LockTimeoutSeconds) + "s'";
+    std::unique_ptr<PGresult, ResultDeleter> set(PQexec(pgHandle(db), lockTimeout.constData()));
+    if (!set || PQresultStatus(set.get()) != PGRES_COMMAND_OK) {
+        const QString message = QString::fromUtf8(PQerrorMessage(pgHandle(db))).trimmed();
+        db.close();
+        throw EDatabaseError(message);
+    }
     m_inTransaction = false;
     m_lost = false;
     m_lostMessage.clear();
+    m_reopened = false;
     emit afterConnect();
 }
 
@@ -256,18 +284,49 @@ bool Connection::connected() const {
 }
 
 void Connection::ensureOpen() {
+    noticeDrop();
     checkLost();
-    open();
+    if (!connected()) {
+        open();
+        m_reopened = true;
+    }
+    if (m_reopened && afterReopen && !m_inAfterReopen) {
+        m_inAfterReopen = true;
+        const auto leave = qScopeGuard([this] { m_inAfterReopen = false; });
+        afterReopen();
+        m_reopened = false;
+    }
+}
+
+// A server that ends an idle session says so and closes the socket; reading that before the
+// next statement lets the statement run on a new session instead of failing with the old one.
+void Connection::noticeDrop() {
+    if (m_lost || !connected())
+        return;
+    PGconn* conn = pgHandle(QSqlDatabase::database(m_connectionName, false));
+    if (!conn)
+        return;
+    pollfd ready{PQsocket(conn), POLLIN, 0};
+    while (PQstatus(conn) == CONNECTION_OK && ready.fd >= 0 && ::poll(&ready, 1, 0) > 0)
+        if (!PQconsumeInput(conn))
+            break;
+    if (PQstatus(conn) == CONNECTION_BAD) {
+        m_lost = true;
+        m_lostMessage = QString::fromUtf8(PQerrorMessage(conn)).trimmed();
+    }
 }
 
 // A connection the server dropped: outside a transaction it is simply opened again; inside
 // one the transaction is gone, and carrying on in autocommit would make a later rollback a lie.
+// The rows the queries fetched stay: only the session is new.
 void Connection::checkLost() {
     if (!m_lost)
         return;
     if (m_inTransaction)
         throw EDatabaseError(m_lostMessage);
-    close();
+    QSqlDatabase::database(m_connectionName, false).close();
+    m_lost = false;
+    m_lostMessage.clear();
 }
 
 void Connection::startTransaction(Isolation isolation) {

@@ -6,6 +6,8 @@
 #include <QVariant>
 #include <QVector>
 
+#include <functional>
+
 class Dataset;
 
 // The program's one database connection. Parameters are "NAME=VALUE" texts; all fixed
@@ -27,13 +29,22 @@ public:
     void setParam(const QString& name, const QString& value);
 
     // Opens with the current parameters; a failure raises EDatabaseError with the server's
-    // message. Opening an open connection does nothing.
+    // message. Opening an open connection does nothing. A statement that waits on a lock
+    // gives up after LockTimeoutSeconds with the server's error.
     void open();
+    static constexpr int LockTimeoutSeconds = 3;
     // Closes every dataset on the connection, then the connection.
     void close();
     bool connected() const;
-    // Opens on demand: queries and calls use this before they run.
+    // Opens on demand: queries and calls use this before they run. A session that the server
+    // ended while idle (restart, idle time-out) is noticed here, before a statement is sent.
     void ensureOpen();
+
+    // Runs after the connection was opened again on demand (it had been closed, or the server
+    // had dropped the session), before the statement that opened it; not after open(). What
+    // the old session held (the current company) is set again here. Its statements do not run
+    // it again; when it fails, its error ends the statement and the next one tries again.
+    std::function<void()> afterReopen;
 
     enum class Isolation { ReadCommitted, Serializable };
     void startTransaction(Isolation isolation = Isolation::ReadCommitted);
@@ -85,6 +96,11 @@ private:
     bool m_lost = false;
     QString m_lostMessage;
 
+    // Opened on demand, and afterReopen has not completed since.
+    bool m_reopened = false;
+    bool m_inAfterReopen = false;
+
     [[noreturn]] void fail(const QString& message);
+    void noticeDrop();
     void checkLost();
 };

@@ -91,10 +91,11 @@ PasswordVerifier Query::verifier() const {
     };
 }
 
-// The master moved, opened or closed: an open detail runs again with the new values,
-// once per change.
+// The master moved or opened: an open detail runs again with the new values, once per
+// change. A master that closes has no new values; the detail keeps its rows until the
+// master opens again, and closing never sends a statement.
 void Query::masterChanged() {
-    if (active())
+    if (active() && m_master->dataSet() && m_master->dataSet()->active())
         run();
 }
 

@@ -12,7 +12,7 @@ class DataSource;
 // layer and is sent with bound values; no value is ever pasted into the text.
 // With a master DataSource, every parameter not set explicitly takes the value of the
 // master's current-row field of the same name (case-blind), and the query re-runs whenever
-// the master moves or reopens while this query is open.
+// the master moves or reopens while this query is open (not when the master closes).
 class Query : public Dataset {
     Q_OBJECT
 public:

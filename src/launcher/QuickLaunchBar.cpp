@@ -4,16 +4,19 @@
 
 #include "launcher/quorvanep.h"
 
+#include "data/Connection.h"
 #include "data/Query.h"
 #include "data/StoredProc.h"
 #include "launcher/Buttrun.h"
 #include "launcher/ProgramQueries.h"
+#include "platform/Exception.h"
 #include "platform/HandlerGuard.h"
 #include "toolbarconf/ToolBarConf.h"
 
 #include <QDialog>
 #include <QDragMoveEvent>
 #include <QDropEvent>
+#include <QScopeGuard>
 #include <QStackedWidget>
 #include <QTabBar>
 
@@ -158,6 +161,17 @@ bool TQuorvaneForm::HasRunButton(int page, const QString& path, const QString& c
 }
 
 void TQuorvaneForm::SaveRunButtons() {
+    // All or nothing: a call that gives up waiting on a lock (the same user's toolbar dialog
+    // open at another workstation) must not leave a bar half renumbered.
+    Database1->startTransaction();
+    auto undo = qScopeGuard([this] {
+        try {
+            Database1->rollback();
+        } catch (const Exception&) {
+            // The error on its way to the user is the one that counts; the server ends the
+            // transaction with the session when even the rollback fails.
+        }
+    });
     int counter = 1;
     const int pages = companyPageCount(Notebook1, TabSet);
     for (int p = 0; p < pages; ++p) {
@@ -171,6 +185,8 @@ void TQuorvaneForm::SaveRunButtons() {
             ++counter;
         }
     }
+    Database1->commit();
+    undo.dismiss();
 }
 
 void TQuorvaneForm::Notebook1DragOver(QObject* /*Source*/, bool& Accept) {

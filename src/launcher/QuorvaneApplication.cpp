@@ -1,5 +1,6 @@
 #include "launcher/QuorvaneApplication.h"
 
+#include "platform/DriveMapping.h"
 #include "platform/MessageDialogs.h"
 
 QuorvaneApplication::QuorvaneApplication(int& argc, char** argv) : QApplication(argc, argv) {
@@ -26,4 +27,10 @@ bool QuorvaneApplication::notify(QObject* receiver, QEvent* event) {
         handleException(error);
         return true;
     }
+}
+
+void QuorvaneApplication::createDriveFolder() {
+    const QString failure = createDriveRoot();
+    if (!failure.isEmpty())
+        MessageDlg(failure, MsgKind::Warning, MbOk);
 }

@@ -19,4 +19,9 @@ public:
 
     // The last resort for an error that escaped a handler without a guard.
     bool notify(QObject* receiver, QEvent* event) override;
+
+    // Creates the drive folder before anything reads or writes below it. When that fails the
+    // user is told once, naming the folder on disk, and the program goes on: the sign-in
+    // works without it.
+    static void createDriveFolder();
 };

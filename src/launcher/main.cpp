@@ -30,6 +30,8 @@ int main(int argc, char** argv) {
 
     setMessageDialogs(nullptr);
     setProcessStarter(nullptr);
+    // A new account has no drive folder yet; on Windows drive c: is always there.
+    QuorvaneApplication::createDriveFolder();
 
     // Closing the main window ends the program, also when the first sign-in is cancelled
     // before the message loop runs.

@@ -24,12 +24,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <cstdlib>
+#include <exception>
 
 TQuorvaneForm* QuorvaneForm = nullptr;
 
@@ -59,6 +62,15 @@ QWidget* newPage(const QString& name) {
     auto* page = new QWidget;
     page->setObjectName(name);
     return page;
+}
+
+// Starts the timer again when the sequence that stopped it ends in an error, so the date line
+// never stops for good.
+auto restartOnError(QTimer* timer) {
+    return qScopeGuard([timer, errors = std::uncaught_exceptions()] {
+        if (std::uncaught_exceptions() > errors)
+            timer->start();
+    });
 }
 
 } // namespace
@@ -100,6 +112,15 @@ void TQuorvaneForm::buildComponents() {
 
     StoredProcsetname = new StoredProc(Database1, this);
     StoredProcsetname->setStoredProcName(QStringLiteral("QUORVANE.SET_CNAME"));
+    // A new session (the server restarted or dropped the idle one) knows no current company,
+    // so the lists and the toolbar dialog would come back empty.
+    Database1->afterReopen = [this] {
+        if (TabSet->selectedIndex() < 0)
+            return;
+        StoredProcsetname->setParam(QStringLiteral("NAME"),
+                                    TabSet->tabText(TabSet->selectedIndex()));
+        StoredProcsetname->execProc();
+    };
 }
 
 QToolButton* TQuorvaneForm::headerButton(int left, int width, const QString& hint,
@@ -255,6 +276,12 @@ void TQuorvaneForm::closeEvent(QCloseEvent* event) {
     if (event->isAccepted()) {
         m_closed = true;
         emit closed();
+        // An upgrade run fetches inside the handler that started it and would hold the program
+        // until its last file is in. Ending here is what a kill does, and is as safe: programs
+        // and the settings file are replaced whole or not at all, and the next run removes the
+        // part file left behind.
+        if (FormInstaller && FormInstaller->running())
+            std::_Exit(EXIT_SUCCESS);
     }
 }
 
@@ -352,6 +379,9 @@ void TQuorvaneForm::Timer1Timer() {
 }
 
 void TQuorvaneForm::ShowServerDate() {
+    // A tick while the box of the last failure is still up would stack another one on it.
+    if (m_dateBoxUp)
+        return;
     try {
         StoredProcsysDate->execProc();
         const QString server = Database1->param(QStringLiteral("SERVER NAME"));
@@ -359,6 +389,8 @@ void TQuorvaneForm::ShowServerDate() {
         LabelDatabase->setText(server + QStringLiteral(": ") +
                                date.toString(QStringLiteral("dd.MM.yyyy")));
     } catch (const Exception&) {
+        m_dateBoxUp = true;
+        const auto down = qScopeGuard([this] { m_dateBoxUp = false; });
         MessageDlg(QStringLiteral("Unable to connect database "), MsgKind::Information, MbOk);
     }
 }
@@ -378,6 +410,7 @@ void TQuorvaneForm::SpeedButton2Click() {
         return;
     }
     Timer1->stop();
+    const auto restart = restartOnError(Timer1);
     ClearRunButtons();
     Database1->close();
     UserLoginForm->Database = Database1;
@@ -408,6 +441,7 @@ void TQuorvaneForm::SpeedButton5Click() {
     FormPaswd->Database = Database1;
     FormPaswd->StoredPassword = UserLoginForm->PasswdEdit->text();
     Timer1->stop();
+    const auto restart = restartOnError(Timer1);
     if (FormPaswd->exec() == QDialog::Accepted) {
         UserLoginForm->PasswdEdit->setText(FormPaswd->Edit2->text());
         FormPaswd->ClearEntries();

@@ -138,6 +138,7 @@ private:
 
     bool m_shownOnce = false;
     bool m_closed = false;
+    bool m_dateBoxUp = false; // "Unable to connect database " is on the screen
 };
 
 extern TQuorvaneForm* QuorvaneForm;

@@ -1,7 +1,12 @@
 #include "platform/DriveMapping.h"
 
 #include <QDir>
+#include <QFile>
 #include <QStringList>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 
 QString driveRoot() {
     QString root = qEnvironmentVariable("QUORVANE_DRIVE_C");
@@ -47,4 +52,26 @@ QString mapDrivePath(const QString& windowsPath) {
     }
     const QString joined = parts.join(QLatin1Char('/'));
     return root.endsWith(QLatin1Char('/')) ? root + joined : root + QLatin1Char('/') + joined;
+}
+
+QString createDriveRoot() {
+    const QString root = QDir::cleanPath(driveRoot());
+    const QByteArray path = QFile::encodeName(root);
+    int error = 0;
+    // Level by level from the top, so every folder created here gets the owner-only mode.
+    for (qsizetype end = 1; end <= path.size() && error == 0; ++end) {
+        if (end < path.size() && path.at(end) != '/')
+            continue;
+        const QByteArray level = path.left(end);
+        struct stat info {};
+        if (::stat(level.constData(), &info) == 0)
+            error = S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+        else if (::mkdir(level.constData(), 0700) != 0 && errno != EEXIST)
+            error = errno;
+    }
+    if (error == 0)
+        return {};
+    return QStringLiteral("Creating directory %1 failed: %2.\rClient programs cannot be "
+                          "installed, and the server and user name are not remembered.")
+        .arg(root, QString::fromLocal8Bit(std::strerror(error)));
 }

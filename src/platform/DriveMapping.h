@@ -9,3 +9,8 @@ QString mapDrivePath(const QString& windowsPath);
 
 // The folder that stands for "c:\".
 QString driveRoot();
+
+// Creates the folder that stands for "c:\" with every missing parent, owner-only (it holds
+// the settings file and the client programs), as a Windows drive always exists. Returns the
+// empty text, or the message that says which folder on disk could not be created and why.
+QString createDriveRoot();

@@ -66,24 +66,36 @@ private slots:
         QCOMPARE(currentUser(c), JaanUser);
     }
 
+    // The user's service file first, then pg_service.conf in PGSYSCONFDIR, as libpq reads
+    // them. A service of two hosts, the first one down, reaches the one that takes writes.
     void serviceFromUserFileWithOtherCase() {
         QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("services")));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(
-            QStringLiteral(
-                "# workstation aliases\n[Prod_Db]\nhost=127.0.0.1\nport=%1\ndbname=quorvane\n")
-                .arg(PgFixture::instance().port())
-                .toUtf8());
+        file.write(QStringLiteral("# workstation aliases\n[Prod_Db]\nhost=127.0.0.1\nport=%1\n"
+                                  "dbname=quorvane\n[Central_Ha]\nhost=127.0.0.1,127.0.0.1\n"
+                                  "port=1,%1\ndbname=quorvane\ntarget_session_attrs=read-write\n")
+                       .arg(PgFixture::instance().port())
+                       .toUtf8());
         file.close();
+        QFile system(dir.filePath(QStringLiteral("pg_service.conf")));
+        QVERIFY(system.open(QIODevice::WriteOnly));
+        system.write(QStringLiteral("[Site]\nhost=127.0.0.1\nport=%1\ndbname=quorvane\n")
+                         .arg(PgFixture::instance().port())
+                         .toUtf8());
+        system.close();
         const QByteArray saved = qgetenv("PGSERVICEFILE");
         qputenv("PGSERVICEFILE", file.fileName().toLocal8Bit());
+        qputenv("PGSYSCONFDIR", dir.path().toLocal8Bit());
         QCOMPARE(Connection::findService(QStringLiteral("PROD_DB")), QStringLiteral("Prod_Db"));
         QCOMPARE(Connection::findService(QStringLiteral("ORCL")), QString());
-        Connection c;
-        signIn(c, QStringLiteral("PROD_DB"), MariUser, MariPassword);
-        c.open();
-        QCOMPARE(currentUser(c), MariUser);
+        for (const char* server : {"PROD_DB", "CENTRAL_HA", "SITE"}) {
+            Connection c;
+            signIn(c, QString::fromLatin1(server), MariUser, MariPassword);
+            c.open();
+            QCOMPARE(currentUser(c), MariUser);
+        }
+        qunsetenv("PGSYSCONFDIR");
         qputenv("PGSERVICEFILE", saved);
     }
 
@@ -190,6 +202,36 @@ private slots:
         c.close();
         c.open();
         QCOMPARE(currentUser(c), MariUser);
+    }
+
+    // A server that ended an idle session (restart, idle time-out, an administrator): the
+    // next statement runs on a new session, after afterReopen, and the fetched rows stay.
+    // An explicit open does not run afterReopen; a statement after close() does.
+    void droppedIdleSessionReconnectsBeforeTheStatement() {
+        Connection c;
+        signIn(c, ServiceOrcl, MariUser, MariPassword);
+        c.open();
+        Query q(&c);
+        q.setSql(QStringLiteral("select db_name from quorvane.v_sysparams order by v_company"));
+        q.open();
+        QStringList reopened;
+        c.afterReopen = [&] {
+            reopened << currentUser(c); // a statement of its own does not run it again
+        };
+        QVERIFY(PgFixture::instance().endSession(
+            c.exec(QStringLiteral("select pg_backend_pid()")).rows.value(0).value(0).toString()));
+        QCOMPARE(c.exec(QStringLiteral("select 1")).rows.value(0).value(0).toDouble(), 1.0);
+        QCOMPARE(reopened, QStringList{MariUser});
+        QVERIFY(q.active());
+        QCOMPARE(q.recordCount(), 4);
+
+        c.close();
+        c.open();
+        currentUser(c);
+        QCOMPARE(reopened.size(), 1);
+        c.close();
+        currentUser(c);
+        QCOMPARE(reopened.size(), 2);
     }
 
     void droppedConnectionInTransactionNeverFallsBackToAutocommit() {

@@ -122,12 +122,15 @@ private slots:
         groups.moveTo(2); // already there
         QCOMPARE(runs, 3);
 
-        groups.close(); // no master row: the parameter is empty and the detail shows nothing
-        QCOMPARE(runs, 4);
+        // Closing sends nothing (Refresh, Login and every tab change close the groups, and a
+        // server that is gone would make closing fail); the detail keeps its rows meanwhile.
+        groups.close();
+        QCOMPARE(runs, 3);
         QVERIFY(progs.active());
-        QCOMPARE(progs.recordCount(), 0);
+        QCOMPARE(progs.fieldByName(QStringLiteral("prog_name")).asString(),
+                 QStringLiteral("Notepad"));
         groups.open();
-        QCOMPARE(runs, 5);
+        QCOMPARE(runs, 4);
         QCOMPARE(progs.recordCount(), 4);
 
         progs.setParam(QStringLiteral("prog_group"), QStringLiteral("Tools")); // set here: wins

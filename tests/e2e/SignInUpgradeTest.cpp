@@ -22,6 +22,7 @@
 #include <QDirIterator>
 #include <QProcess>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QToolButton>
 #include <QtTest>
@@ -218,6 +219,51 @@ private slots:
                  (QStringList{"c:\\qv\\finance\\ledger.exe", "ORCL", "Mari", DemoData::MariPassword,
                               "10"}));
         QVERIFY(dialogs.calls().isEmpty());
+    }
+
+    // A new account, as after installing the package: an empty home folder, no drive-folder
+    // and no XDG variables. The first sign-in makes the drive folder, then fetches and records
+    // every program; the login dialog wrote before c:\quorvane3 existed, so the second sign-in
+    // is the one that remembers the server and the user. A file where the drive folder belongs
+    // is told once, by the folder's name on disk, and the sign-in still works.
+    void firstRunOnANewAccount() {
+        const QByteArray savedHome = qgetenv("HOME");
+        const auto restoreHome = qScopeGuard([&] { qputenv("HOME", savedHome); });
+        for (const char* name : {"QUORVANE_DRIVE_C", "XDG_DATA_HOME", "XDG_CONFIG_HOME",
+                                 "XDG_CACHE_HOME", "XDG_STATE_HOME"})
+            qunsetenv(name);
+        QTemporaryDir home;
+        qputenv("HOME", home.path().toLocal8Bit());
+        const QString drive = home.path() + "/.local/share/quorvane/c/";
+        const ProfileFile settings(QStringLiteral("c:\\quorvane3\\quorvane.ini"));
+        for (int start = 1; start <= 2; ++start) {
+            MessageDialogsDouble dialogs;
+            LauncherWindows w;
+            QCOMPARE(signIn(w, dialogs), start == 1 ? 1 : 0);
+            for (const Fetched& p : MariPrograms) {
+                QCOMPARE(readAll(drive + p.local), m_recorder);
+                QCOMPARE(recorded(p.exe), p.version);
+            }
+            QCOMPARE(settings.readString("lastuser", "username", "<none>"),
+                     QString(start == 1 ? "<none>" : "Mari"));
+        }
+        QStringList servers;
+        settings.readSection("dblist", servers);
+        QCOMPARE(servers, QStringList{"ORCL"});
+        QVERIFY(!(QFileInfo(drive).permissions() & 0x0077));
+
+        QTemporaryDir blocked;
+        qputenv("HOME", blocked.path().toLocal8Bit());
+        QFile inTheWay(blocked.path() + "/.local");
+        QVERIFY(inTheWay.open(QIODevice::WriteOnly));
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        w.signIn();
+        QCOMPARE(tabTexts(w.form.TabSet), DemoData::MariCompanies);
+        const QString told = dialogs.texts().value(0);
+        QVERIFY2(told.startsWith("Creating directory " + blocked.path() +
+                                 "/.local/share/quorvane/c failed: "),
+                 qPrintable(told));
     }
 
     // The next start finds everything current: no upgrade run, every file untouched.

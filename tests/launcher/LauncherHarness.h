@@ -4,6 +4,7 @@
 // settings file and the client programs of the demo data in place, and a scripted sign-in.
 
 #include "data/Dataset.h"
+#include "launcher/QuorvaneApplication.h"
 #include "launcher/quorvanep.h"
 #include "pg/DemoData.h"
 #include "pg/PgFixture.h"
@@ -39,6 +40,7 @@ struct LauncherWindows {
         form.FormPaswd = &paswd;
         form.setFormInstaller(&installer);
         form.FormToolbarConf = &toolbarConf;
+        QuorvaneApplication::createDriveFolder();
     }
     ~LauncherWindows() {
         QuorvaneForm = nullptr;

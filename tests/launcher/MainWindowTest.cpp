@@ -14,12 +14,14 @@
 #include <QDragEnterEvent>
 #include <QLabel>
 #include <QMimeData>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTcpServer>
 #include <QToolButton>
 #include <QtTest>
 #include <memory>
+#include <utility>
 
 // The application object, except that an error reaching notify, past every handler's guard,
 // is noted before the last resort shows it.
@@ -328,14 +330,21 @@ private slots:
         QVERIFY(w.form.Timer1->isActive());
     }
 
+    // One box per tick, and never a second one stacked on a box still up.
     void stoppedServerGivesBoxOnEveryTick() {
         MessageDialogsDouble dialogs;
         LauncherWindows w;
         w.signIn();
         const QString line = w.form.LabelDatabase->text();
         QVERIFY(PgFixture::instance().stopServer());
+        bool tickedWhileUp = false;
+        dialogs.onCall = [&](const DialogCall&) {
+            if (!std::exchange(tickedWhileUp, true))
+                w.form.Timer1Timer();
+        };
         w.form.Timer1Timer();
         w.form.Timer1Timer();
+        dialogs.onCall = nullptr;
         QVERIFY(PgFixture::instance().startServer());
         QCOMPARE(dialogs.texts(),
                  (QStringList{"Unable to connect database ", "Unable to connect database "}));
@@ -462,6 +471,60 @@ private slots:
         QVERIFY(w.form.Timer1->isActive());
         QVERIFY2(dialogs.calls().isEmpty(), qPrintable(dialogs.texts().join('|')));
         QVERIFY(app->escaped.isEmpty());
+    }
+
+    // A sign-in anew that fails after the dialog (the build's company call is refused) leaves
+    // the timer running, so the date line does not stop for good.
+    void failedLoginLeavesTheTimerRunning() {
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        w.signIn();
+        PgFixture& pg = PgFixture::instance();
+        QVERIFY(pg.superExec("revoke execute on procedure quorvane.set_cname(text) from "
+                             "quorvane_user"));
+        const auto grant = qScopeGuard([&pg] {
+            pg.superExec("grant execute on procedure quorvane.set_cname(text) to quorvane_user");
+        });
+        w.answerLogin("Mari", DemoData::MariPassword);
+        QVERIFY_THROWS_EXCEPTION(Exception, w.form.SpeedButton2Click());
+        QVERIFY(w.form.Timer1->isActive());
+    }
+
+    // The server ends the launcher's idle session: the next timer tick and the next tab click
+    // run on a new session with the current company set again, so the lists stay as they were.
+    void droppedSessionKeepsTheLists() {
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        w.signIn();
+        const auto lists = [&w] {
+            return columnValues(w.form.QueryGroups, "PROG_GROUP") + QStringList{"|"} +
+                   columnValues(w.form.QueryProg, "PROG_NAME");
+        };
+        const auto dropSession = [&w] {
+            return PgFixture::instance().endSession(
+                w.form.Database1->exec("select pg_backend_pid()")
+                    .rows.value(0)
+                    .value(0)
+                    .toString());
+        };
+        w.form.TabSet->selectTab(1);
+        const QStringList baltic = lists();
+        w.form.TabSet->selectTab(0);
+        const QStringList acme = lists();
+        QCOMPARE(acme.first(), QStringLiteral("Finance"));
+
+        QVERIFY(dropSession());
+        w.form.Timer1Timer();
+        QCOMPARE(w.form.LabelDatabase->text(), serverDateLine());
+        // The program list asks the new session when the group changes.
+        w.form.QueryGroups->moveTo(1);
+        w.form.QueryGroups->moveTo(0);
+        QCOMPARE(lists(), acme);
+
+        QVERIFY(dropSession());
+        w.form.TabSet->selectTab(1);
+        QCOMPARE(lists(), baltic);
+        QVERIFY2(dialogs.calls().isEmpty(), qPrintable(dialogs.texts().join(" | ")));
     }
 
     void errorBoxAddsFullStopAfterLaterCharacters_data() {

@@ -11,6 +11,7 @@
 #include "launcher/Buttrun.h"
 #include "launcher/QuorvaneApplication.h"
 #include "launcher/quorvanep.h"
+#include "platform/Exception.h"
 #include "programs/ArgRecorder.h"
 #include "programs/TestIcons.h"
 #include "signin/QuorvaneUserLogin.h"
@@ -18,6 +19,7 @@
 
 #include <QDir>
 #include <QDragEnterEvent>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPointer>
@@ -384,6 +386,37 @@ private slots:
         QCOMPARE(w.hints("ACME"), QStringList({"Ledger", "Invoices"}));
         QVERIFY(firstAcme.isNull());
         QCOMPARE(w.lefts("BALTIC"), QList<int>({5}));
+    }
+
+    // The same user at two workstations: the first one's toolbar dialog holds BALTIC's rows
+    // until OK or Cancel. A drop at the second gives up after the lock time-out with the
+    // server's error instead of freezing its window, and no bar is half renumbered.
+    void dropWhileAnotherWorkstationsDialogIsOpenGivesUp() {
+        MessageDialogsDouble dialogs;
+        Window first(MariUser, MariPassword);
+        Window second(MariUser, MariPassword);
+        const QStringList before = storedBars();
+        first.form.TabSet->selectTab(first.page("BALTIC"));
+        QVERIFY(second.select("ACME", "Payroll"));
+        QString error;
+        qint64 waited = -1;
+        QTimer::singleShot(0, &first.conf, [&] {
+            first.conf.SpeedButton3Click(); // takes Stock off the bar: its row is locked now
+            QElapsedTimer clock;
+            clock.start();
+            try {
+                second.dragSelectedOntoBar();
+            } catch (const Exception& e) {
+                error = e.message();
+            }
+            waited = clock.elapsed();
+            first.conf.BitBtn2->click();
+        });
+        first.form.SpeedButton4Click();
+        QVERIFY2(error.contains("lock timeout"), qPrintable(error));
+        QVERIFY2(waited < (Connection::LockTimeoutSeconds + 2) * 1000,
+                 qPrintable(QString::number(waited)));
+        QCOMPARE(storedBars(), before);
     }
 };
 

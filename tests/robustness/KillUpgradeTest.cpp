@@ -1,7 +1,7 @@
-// The launcher killed (SIGKILL) in the middle of an upgrade download: the old program still
-// runs and the settings file still records its old version; started again, the launcher
-// fetches the program whole and the new one runs. The program list comes from the throwaway
-// cluster, the files from the scripted FTP server.
+// The launcher killed (SIGKILL), or its main window closed, in the middle of an upgrade
+// download: the old program still runs and the settings file still records its old version;
+// started again, the launcher fetches the program whole and the new one runs. The program
+// list comes from the throwaway cluster, the files from the scripted FTP server.
 #include "data/ProfileFile.h"
 
 #include "DemoData.h"
@@ -12,6 +12,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -60,13 +61,14 @@ class KillUpgradeTest : public QObject {
         return program.readAllStandardOutput().trimmed();
     }
     // Starts the launcher stand-in for jaan against the server, from its environment.
-    void startLauncher(QProcess& launcher, const ScriptedFtpServer& server) const {
+    void startLauncher(QProcess& launcher, const ScriptedFtpServer& server,
+                       const QString& mode = QStringLiteral("upgrade")) const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QUORVANE_FTP_PORT"), QString::number(server.port()));
         launcher.setProcessEnvironment(env);
         launcher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         launcher.start(QStringLiteral(QV_KILL_TARGET),
-                       {QStringLiteral("upgrade"), DemoData::JaanUser, DemoData::JaanPassword});
+                       {mode, DemoData::JaanUser, DemoData::JaanPassword});
     }
 
 private slots:
@@ -144,6 +146,57 @@ private slots:
         QCOMPARE(QDir(disk(QStringLiteral("c:\\qv\\finance")))
                      .entryList({QStringLiteral("*.part")}, QDir::Files | QDir::Hidden),
                  QStringList());
+    }
+
+    // The main window closed while an upgrade run that Refresh started is fetching: the
+    // program is gone within a second, as after a kill, the old program still runs, and the
+    // next start removes the part file left behind and fetches the program whole.
+    void closedInTheMiddleOfARefreshDownload() {
+        install(QStringLiteral("c:\\qv\\finance\\ledger.exe"), script("old ledger"));
+        install(QStringLiteral("c:\\qv\\stock\\Stock.exe"), script("stock"));
+        ProfileFile ini(KillTarget::SettingsPath);
+        QVERIFY(QDir().mkpath(disk(QStringLiteral("c:\\quorvane3"))));
+        // Current at the sign-in; the stand-in records ledger.exe as old before Refresh.
+        ini.writeString(QStringLiteral("progversion"), QStringLiteral("ledger.exe"),
+                        QStringLiteral("1.250"));
+        ini.writeString(QStringLiteral("progversion"), QStringLiteral("Stock.exe"),
+                        QStringLiteral("3.100"));
+        const QByteArray newLedger = script("new ledger");
+        QString part;
+        {
+            ScriptedFtpServer stalling;
+            stalling.on(QStringLiteral("RETR"), [&](const QString&) {
+                return FtpScript()
+                    .reply("150 Opening BINARY mode data connection (1048576 bytes).\r\n")
+                    .connectData()
+                    .sendData(newLedger.left(ProgramSize / 2))
+                    .pause(30000);
+            });
+            QProcess launcher;
+            startLauncher(launcher, stalling, QStringLiteral("refresh"));
+            QVERIFY(launcher.waitForStarted(5000));
+            part = disk(
+                QStringLiteral("c:\\qv\\finance\\.ledger.exe.%1.part").arg(launcher.processId()));
+            // The server answers from this thread's event loop meanwhile.
+            QTRY_VERIFY_WITH_TIMEOUT(launcher.canReadLine(), 20000);
+            QCOMPARE(launcher.readLine(), QByteArray("closing\n"));
+            QTRY_VERIFY_WITH_TIMEOUT(launcher.state() == QProcess::NotRunning, 1000);
+            QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(launcher.exitCode(), 0);
+            QCOMPARE(launcher.readAll(), QByteArray()); // Refresh never came back
+        }
+        QVERIFY(QFileInfo(part).size() > 0);
+        QCOMPARE(run(QStringLiteral("c:\\qv\\finance\\ledger.exe")), QByteArray("old ledger"));
+
+        ScriptedFtpServer server;
+        server.files.insert(QStringLiteral("finance/ledger.exe"), newLedger);
+        QProcess launcher;
+        startLauncher(launcher, server);
+        QVERIFY(launcher.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(launcher.state() == QProcess::NotRunning, 15000);
+        QCOMPARE(launcher.readAllStandardOutput(), QByteArray("outdated 1\ndone\n"));
+        QCOMPARE(run(QStringLiteral("c:\\qv\\finance\\ledger.exe")), QByteArray("new ledger"));
+        QVERIFY(!QFileInfo::exists(part));
     }
 };
 

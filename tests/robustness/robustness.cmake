@@ -7,7 +7,9 @@ qv_add_test(robust_ftp_replies net SOURCES FtpReplyTest.cpp LIBS qv_net qv_test_
 
 # The child process the kill tests kill: it links the real libraries and does the real work.
 add_executable(qv_kill_target killtarget.cpp KillTarget.h)
-target_link_libraries(qv_kill_target PRIVATE qv_upgrade qv_data qv_test_dialogs Qt6::Widgets)
+target_link_libraries(qv_kill_target PRIVATE qv_launcher qv_test_dialogs qv_test_programs
+  Qt6::Widgets)
+target_include_directories(qv_kill_target PRIVATE ${PROJECT_SOURCE_DIR}/tests/launcher)
 
 qv_add_test(robust_kill_settings unit SOURCES KillSettingsTest.cpp LIBS qv_data)
 qv_add_test(robust_kill_upgrade db SOURCES KillUpgradeTest.cpp

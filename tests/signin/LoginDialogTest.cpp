@@ -223,6 +223,35 @@ private slots:
         QCOMPARE(shownPassword, QString());
     }
 
+    // The address form after the dialog's capitals: the database name is folded as the server
+    // folds an unquoted name; in double quotes it keeps its case (and there is no QUORVANE).
+    void addressFormAfterCapitals_data() {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<bool>("signedIn");
+        const QString address = QStringLiteral("127.0.0.1:%1/").arg(PgFixture::instance().port());
+        QTest::newRow("unquoted") << address + DemoData::DatabaseName << true;
+        QTest::newRow("quoted") << address + '"' + DemoData::DatabaseName + '"' << false;
+    }
+    void addressFormAfterCapitals() {
+        QFETCH(QString, server);
+        QFETCH(bool, signedIn);
+        MessageDialogsDouble dialogs;
+        Connection db;
+        TUserLoginForm dialog;
+        dialog.Database = &db;
+        const int result = runDialog(dialog, [&] {
+            fill(dialog, server, "Mari", DemoData::MariPassword);
+            dialog.BitBtn1->click();
+        });
+        QCOMPARE(dialog.ConnComboBox->currentText(), server.toUpper());
+        QCOMPARE(result == QDialog::Accepted, signedIn);
+        if (signedIn)
+            QCOMPARE(db.exec("select current_database()").rows.value(0).value(0).toString(),
+                     DemoData::DatabaseName);
+        else
+            QCOMPARE(dialogs.texts(), QStringList{"Password or user name does not match !"});
+    }
+
     void missingSettingsFolderKeepsTheSignIn() {
         MessageDialogsDouble dialogs;
         Connection db;

@@ -3,6 +3,7 @@
 #include "ExitWatch.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlDriver>
@@ -10,6 +11,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QUuid>
 
 #include <libpq-fe.h>
@@ -146,6 +148,26 @@ bool PgFixture::resetData() {
     superExec(QStringLiteral("select pg_terminate_backend(pid) from pg_stat_activity "
                              "where datname = 'quorvane' and pid <> pg_backend_pid()"));
     return superExec(sql);
+}
+
+bool PgFixture::endSession(const QString& pid) {
+    if (!superExec(QStringLiteral("select pg_terminate_backend(%1)").arg(pid.toLongLong())))
+        return false;
+    // The server runs on this machine: its process is gone (or a zombie) once it has exited.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid.toLongLong()));
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < 10000) {
+        if (!stat.open(QIODevice::ReadOnly))
+            return true;
+        const QByteArray fields = stat.readAll();
+        stat.close();
+        if (fields.mid(fields.lastIndexOf(')') + 2, 1) == "Z")
+            return true;
+        QThread::msleep(5);
+    }
+    m_lastError = QStringLiteral("session %1 did not end").arg(pid);
+    return false;
 }
 
 bool PgFixture::superExec(const QString& sql, const QString& database) {

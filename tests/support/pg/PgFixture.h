@@ -48,6 +48,9 @@ public:
     bool superExec(const QString& sql, const QString& database = QStringLiteral("quorvane"));
     QList<QVariantList> superRows(const QString& sql,
                                   const QString& database = QStringLiteral("quorvane"));
+    // Ends one session from the server's side, as a restart or an idle time-out does, and
+    // waits until its server process is gone, so the client's socket has been closed.
+    bool endSession(const QString& pid);
     QString lastError() const { return m_lastError; }
 
     ~PgFixture();
