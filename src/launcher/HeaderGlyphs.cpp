@@ -59,8 +59,11 @@ void drawPassword(QPainter& p, const QColor& ink, const QColor& fill) {
     p.drawLine(QPointF(14.5, 7.5), QPointF(14.5, 10.5));
 }
 
-QPixmap draw(HeaderGlyph glyph, bool enabled) {
-    QPixmap pixmap(Side, Side);
+// Drawn at the pixel density of the screen it is for, so a 2x screen gets a picture of twice the
+// pixels rather than a 16-pixel one blown up.
+QPixmap draw(HeaderGlyph glyph, bool enabled, int scale) {
+    QPixmap pixmap(Side * scale, Side * scale);
+    pixmap.setDevicePixelRatio(scale);
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
@@ -90,7 +93,9 @@ QPixmap draw(HeaderGlyph glyph, bool enabled) {
 
 QIcon headerGlyph(HeaderGlyph glyph) {
     QIcon icon;
-    icon.addPixmap(draw(glyph, true), QIcon::Normal);
-    icon.addPixmap(draw(glyph, false), QIcon::Disabled);
+    for (int scale : {1, 2}) {
+        icon.addPixmap(draw(glyph, true, scale), QIcon::Normal);
+        icon.addPixmap(draw(glyph, false, scale), QIcon::Disabled);
+    }
     return icon;
 }

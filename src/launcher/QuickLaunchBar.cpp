@@ -14,8 +14,8 @@
 #include "toolbarconf/ToolBarConf.h"
 
 #include <QDialog>
-#include <QDragMoveEvent>
 #include <QDropEvent>
+#include <QMimeData>
 #include <QScopeGuard>
 #include <QStackedWidget>
 #include <QTabBar>
@@ -55,8 +55,8 @@ bool selectedProgram(const Query* programs, QString& path, QString& company) {
     return true;
 }
 
-// Answers the drag queries of the bar through the window's drag-over handler and accepts
-// the drop; the drag's source then adds the button (DBImage1EndDrag).
+// Hands every drag event of the bar to the window; the drag's source then adds the button
+// (DBImage1EndDrag).
 class BarDropFilter : public QObject {
 public:
     BarDropFilter(TQuorvaneForm* form, QObject* parent) : QObject(parent), m_form(form) {}
@@ -65,21 +65,12 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         switch (event->type()) {
         case QEvent::DragEnter:
-        case QEvent::DragMove: {
-            auto* drag = static_cast<QDragMoveEvent*>(event);
-            bool accept = false;
-            // An error refuses the drag.
-            guardHandler(
-                [this, drag, &accept] { m_form->Notebook1DragOver(drag->source(), accept); });
-            if (accept)
-                drag->acceptProposedAction();
-            else
-                drag->ignore();
+        case QEvent::DragMove:
+        case QEvent::Drop: {
+            auto* drop = static_cast<QDropEvent*>(event);
+            m_form->answerBarDrag(drop, drop->source());
             return true;
         }
-        case QEvent::Drop:
-            static_cast<QDropEvent*>(event)->acceptProposedAction();
-            return true;
         default:
             return QObject::eventFilter(watched, event);
         }
@@ -198,6 +189,25 @@ void TQuorvaneForm::Notebook1DragOver(QObject* /*Source*/, bool& Accept) {
         return;
     }
     Accept = !HasRunButton(TabSet->selectedIndex(), path, company);
+}
+
+bool TQuorvaneForm::answerBarDrag(QDropEvent* event, QObject* source) {
+    // Only the program list's own drag of a program may land here: a file from a file manager
+    // or text from another program has another source (none, seen from here) and other data.
+    // The drop asks again, since the answer of the last drag-over need not hold any more.
+    bool accept =
+        source == DBCtrlGrid1 && event->mimeData()->hasFormat(QString::fromLatin1(ProgramDragType));
+    // Qt's drag handling calls in here: an error goes to the error box and refuses the drag.
+    if (accept && !guardHandler([this, source, &accept] { Notebook1DragOver(source, accept); }))
+        accept = false;
+    if (accept) {
+        event->acceptProposedAction();
+    } else {
+        // The other side learns that nothing was taken.
+        event->setDropAction(Qt::IgnoreAction);
+        event->ignore();
+    }
+    return accept;
 }
 
 void TQuorvaneForm::DBImage1EndDrag(QObject* Target) {

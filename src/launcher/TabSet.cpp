@@ -8,7 +8,8 @@
 
 TTabSet::TTabSet(QWidget* parent) : QTabBar(parent) {
     setShape(QTabBar::RoundedSouth);
-    setDrawBase(false);
+    // The base is the line along the top edge that the tabs hang from.
+    setDrawBase(true);
     setExpanding(false);
     setUsesScrollButtons(true);
     setFocusPolicy(Qt::NoFocus);
@@ -16,6 +17,18 @@ TTabSet::TTabSet(QWidget* parent) : QTabBar(parent) {
     QFont small = font();
     small.setPointSize(8);
     setFont(small);
+}
+
+QSize TTabSet::tabSizeHint(int index) const {
+    QSize size = QTabBar::tabSizeHint(index);
+    size.setHeight(qMax(1, height()));
+    return size;
+}
+
+QSize TTabSet::minimumTabSizeHint(int index) const {
+    QSize size = QTabBar::minimumTabSizeHint(index);
+    size.setHeight(qMax(1, height()));
+    return size;
 }
 
 void TTabSet::clearTabs() {

@@ -23,6 +23,9 @@ public:
     void selectTab(int index);
 
 protected:
+    // Tabs as high as the strip, so the style draws them whole, hanging from its top edge.
+    QSize tabSizeHint(int index) const override;
+    QSize minimumTabSizeHint(int index) const override;
     void mousePressEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;

@@ -477,7 +477,7 @@ void TQuorvaneForm::DBText1DblClick() {
 void TQuorvaneForm::DBImage1MouseDown() {
     auto* drag = new QDrag(DBCtrlGrid1);
     auto* mime = new QMimeData;
-    mime->setData(QStringLiteral("application/x-quorvane-program"),
+    mime->setData(QString::fromLatin1(ProgramDragType),
                   QueryProg->fieldByName(QStringLiteral("PROG_EXE")).asString().toUtf8());
     drag->setMimeData(mime);
     const QImage icon = DBCtrlGrid1->icon(QueryProg->recNo());

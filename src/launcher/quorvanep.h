@@ -10,6 +10,7 @@ class Connection;
 class DataSource;
 class Query;
 class StoredProc;
+class QDropEvent;
 class QFrame;
 class QLabel;
 class QSplitter;
@@ -109,6 +110,10 @@ public:
     bool HasRunButton(int page, const QString& path, const QString& company) const;
     void SaveRunButtons();
     void Notebook1DragOver(QObject* Source, bool& Accept);
+    // The data type of the program list's drag; the bar takes no other.
+    static constexpr char ProgramDragType[] = "application/x-quorvane-program";
+    // Answers a drag entering or moving over the bar, or dropped on it: true when taken.
+    bool answerBarDrag(QDropEvent* event, QObject* source);
     void DBImage1EndDrag(QObject* Target);
     void SpeedButton4Click();
     // The run buttons of one company page, in creation order.

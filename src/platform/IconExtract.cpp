@@ -136,17 +136,18 @@ ExtractedIcon ExtractIconA(const QString& windowsPath, unsigned index) {
         return {NoIcon, {}};
     }
     QFile file(mapped);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         return {NoIcon, {}};
     }
+    return extractIcon(file, index);
+}
+
+ExtractedIcon extractIcon(QIODevice& file, unsigned index) {
     const qint64 size = file.size();
     if (size == 0) {
         return {NotIconKind, {}};
     }
-    // Mapped, not read: a large program file costs no memory beyond the pages looked at.
-    const uchar* data = file.map(0, size);
-    if (!data) {
-        return {NoIcon, {}};
-    }
-    return extract(ByteView(data, size), index);
+    // Read piece by piece, not mapped: a mapped file cut short under us would fault on the
+    // lost pages, while a short read only fails the one look-up.
+    return extract(ByteView(&file, size), index);
 }

@@ -3,6 +3,8 @@
 #include <QImage>
 #include <QString>
 
+class QIODevice;
+
 // Result of reading the first icon of a file: result 0 when there is no file or no icon,
 // 1 for a file of a kind that holds no icons, 2 or more with the icon in `image`.
 struct ExtractedIcon {
@@ -15,3 +17,7 @@ struct ExtractedIcon {
 // path and goes through the drive mapping; trailing blanks are ignored, as Windows ignores
 // them. Damaged or hostile files give 0 or 1, never a crash. Never throws.
 ExtractedIcon ExtractIconA(const QString& windowsPath, unsigned index);
+
+// The same from a file already open for reading: every read is checked against what it
+// returned, so a file that shrinks or changes while it is read gives 0 or 1, never a crash.
+ExtractedIcon extractIcon(QIODevice& file, unsigned index);

@@ -1,31 +1,47 @@
 #include "platform/PeIconReader.h"
 
 #include <QHash>
+#include <QIODevice>
+
+#include <cstring>
 
 #include <optional>
 
-bool ByteView::u8(qint64 offset, quint32& value) const {
-    if (!has(offset, 1)) {
+bool ByteView::read(qint64 offset, qint64 length, char* out) const {
+    if (!has(offset, length)) {
         return false;
     }
-    value = m_data[offset];
+    if (!m_device) {
+        memcpy(out, m_data + offset, size_t(length));
+        return true;
+    }
+    return m_device->seek(m_base + offset) && m_device->read(out, length) == length;
+}
+
+bool ByteView::u8(qint64 offset, quint32& value) const {
+    uchar b[1];
+    if (!read(offset, 1, reinterpret_cast<char*>(b))) {
+        return false;
+    }
+    value = b[0];
     return true;
 }
 
 bool ByteView::u16(qint64 offset, quint32& value) const {
-    if (!has(offset, 2)) {
+    uchar b[2];
+    if (!read(offset, 2, reinterpret_cast<char*>(b))) {
         return false;
     }
-    value = quint32(m_data[offset]) | quint32(m_data[offset + 1]) << 8;
+    value = quint32(b[0]) | quint32(b[1]) << 8;
     return true;
 }
 
 bool ByteView::u32(qint64 offset, quint32& value) const {
-    if (!has(offset, 4)) {
+    uchar b[4];
+    if (!read(offset, 4, reinterpret_cast<char*>(b))) {
         return false;
     }
-    value = quint32(m_data[offset]) | quint32(m_data[offset + 1]) << 8 |
-            quint32(m_data[offset + 2]) << 16 | quint32(m_data[offset + 3]) << 24;
+    value = quint32(b[0]) | quint32(b[1]) << 8 | quint32(b[2]) << 16 | quint32(b[3]) << 24;
     return true;
 }
 
@@ -33,8 +49,20 @@ bool ByteView::bytes(qint64 offset, qint64 length, QByteArray& out) const {
     if (!has(offset, length)) {
         return false;
     }
-    out = QByteArray(reinterpret_cast<const char*>(m_data + offset), length);
+    QByteArray data(length, Qt::Uninitialized);
+    if (!read(offset, length, data.data())) {
+        return false;
+    }
+    out = data;
     return true;
+}
+
+ByteView ByteView::part(qint64 offset, qint64 length) const {
+    if (!has(offset, length)) {
+        return ByteView(m_data, m_device, m_base, 0);
+    }
+    return m_device ? ByteView(nullptr, m_device, m_base + offset, length)
+                    : ByteView(m_data + offset, nullptr, 0, length);
 }
 
 namespace {

@@ -6,11 +6,17 @@
 
 #include <optional>
 
-// A read-only window on file bytes whose every access is checked against its end, so a
-// file that lies about its offsets or sizes can never make us read past it.
+class QIODevice;
+
+// A read-only window on bytes, in memory or in an open file, whose every access is checked
+// against its end, so a file that lies about its offsets or sizes can never make us read past
+// it. A file is read, not mapped: one that shrinks while it is read (an upgrade replacing it)
+// gives short reads, which fail like any other missing bytes.
 class ByteView {
 public:
     ByteView(const uchar* data, qint64 size) : m_data(data), m_size(size) {}
+    // The first `size` bytes of a device open for reading (random access).
+    ByteView(QIODevice* device, qint64 size) : m_device(device), m_size(size) {}
     qint64 size() const { return m_size; }
     bool has(qint64 offset, qint64 length) const {
         return offset >= 0 && length >= 0 && offset <= m_size && length <= m_size - offset;
@@ -20,12 +26,17 @@ public:
     bool u32(qint64 offset, quint32& value) const;
     bool bytes(qint64 offset, qint64 length, QByteArray& out) const;
     // The given bytes of the view as a view of their own; empty when they are not all there.
-    ByteView part(qint64 offset, qint64 length) const {
-        return has(offset, length) ? ByteView(m_data + offset, length) : ByteView(m_data, 0);
-    }
+    ByteView part(qint64 offset, qint64 length) const;
 
 private:
-    const uchar* m_data;
+    ByteView(const uchar* data, QIODevice* device, qint64 base, qint64 size)
+        : m_data(data), m_device(device), m_base(base), m_size(size) {}
+    // Copies `length` bytes at `offset` to `out`; false unless all of them were there.
+    bool read(qint64 offset, qint64 length, char* out) const;
+
+    const uchar* m_data = nullptr;
+    QIODevice* m_device = nullptr;
+    qint64 m_base = 0; // where the view starts in the device
     qint64 m_size;
 };
 

@@ -8,6 +8,7 @@
 #include "launcher/QuorvaneApplication.h"
 #include "platform/ProcessStart.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QStackedWidget>
@@ -210,6 +211,18 @@ private slots:
                           w.form.DBCtrlGrid1->imageRect(0).center());
         QCOMPARE(w.form.QueryProg->recNo(), 0);
         QVERIFY(w.form.runButtons(0).size() == DemoData::MariBarAcme.size());
+        // The keys move the current program as clicks do; a screen reader reads the names.
+        QTest::keyClick(w.form.DBCtrlGrid1, Qt::Key_Down);
+        QCOMPARE(w.form.QueryProg->recNo(), 1);
+        QTest::keyClick(w.form.DBCtrlGrid1, Qt::Key_End);
+        QCOMPARE(w.form.QueryProg->recNo(), w.form.QueryProg->recordCount() - 1);
+        QTest::keyClick(w.form.DBCtrlGrid1, Qt::Key_Up);
+        QCOMPARE(w.form.QueryProg->recNo(), w.form.QueryProg->recordCount() - 2);
+        QAccessibleInterface* list = QAccessible::queryAccessibleInterface(w.form.DBCtrlGrid1);
+        QVERIFY(list && list->childCount() >= 2);
+        QCOMPARE(list->text(QAccessible::Name), QStringLiteral("Programs"));
+        QCOMPARE(list->child(1)->text(QAccessible::Name),
+                 w.form.QueryProg->value(1, QStringLiteral("PROG_NAME")).toString());
     }
 
     void doubleClickStartsTheProgramWithItsCommandLine() {

@@ -3,3 +3,5 @@ qv_add_test(tst_buttrun gui
   SOURCES tst_buttrun.cpp ${PROJECT_SOURCE_DIR}/src/launcher/Buttrun.cpp
           ${PROJECT_SOURCE_DIR}/src/launcher/Buttrun.h
   LIBS qv_platform qv_test_programs Qt6::Widgets)
+qv_include_root(launcher launcher_root)
+target_include_directories(tst_buttrun PRIVATE ${launcher_root})

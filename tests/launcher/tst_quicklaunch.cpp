@@ -29,6 +29,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <functional>
+
 using namespace DemoData;
 
 namespace {
@@ -87,23 +89,26 @@ struct Window {
         return false;
     }
 
-    // A drag of the selected program's icon over the bar and its drop there: the bar's drop
-    // target answers, and the drag's end goes to the program list as it would after exec().
-    bool dragSelectedOntoBar() {
+    // A drag of the selected program's icon over the bar and its drop there, as the bar's drop
+    // target sees them from the program list (a drag started by a test has no source), and the
+    // drag's end as the program list gets it after exec().
+    bool dragSelectedOntoBar(const std::function<void()>& beforeDrop = {}) {
         QMimeData mime;
-        mime.setData(QStringLiteral("application/x-quorvane-program"), QByteArray("x"));
+        mime.setData(TQuorvaneForm::ProgramDragType, QByteArray("x"));
         const QPoint over(200, 16);
         QDragEnterEvent enter(over, Qt::CopyAction, &mime, Qt::LeftButton, {});
-        QCoreApplication::sendEvent(form.Notebook1, &enter);
         QDragMoveEvent move(over, Qt::CopyAction, &mime, Qt::LeftButton, {});
-        QCoreApplication::sendEvent(form.Notebook1, &move);
-        if (enter.isAccepted() != move.isAccepted())
+        bool accepted = form.answerBarDrag(&enter, form.DBCtrlGrid1);
+        if (form.answerBarDrag(&move, form.DBCtrlGrid1) != accepted)
             qWarning("drag enter and move answered differently");
-        bool accepted = enter.isAccepted();
         if (accepted) {
+            if (beforeDrop)
+                beforeDrop();
             QDropEvent drop(over, Qt::CopyAction, &mime, Qt::LeftButton, {});
-            QCoreApplication::sendEvent(form.Notebook1, &drop);
-            accepted = drop.isAccepted();
+            accepted = form.answerBarDrag(&drop, form.DBCtrlGrid1);
+            if (accepted != drop.isAccepted() ||
+                (!accepted && drop.dropAction() != Qt::IgnoreAction))
+                qWarning("the drop's answer differs from what the other side is told");
         }
         form.DBImage1EndDrag(accepted ? form.Notebook1 : nullptr);
         return accepted;
@@ -243,6 +248,48 @@ private slots:
         // And now it is refused there too.
         QVERIFY(!w.dragSelectedOntoBar());
         QCOMPARE(w.hints("BALTIC").size(), 2);
+    }
+
+    // What another program drags over the bar (a file, text, even data of the launcher's own
+    // type) is refused at every step and nothing is added, though a new program is selected.
+    void foreignDragsAreRefused_data() {
+        QTest::addColumn<QString>("type");
+        QTest::newRow("file from a file manager") << "text/uri-list";
+        QTest::newRow("text") << "text/plain";
+        QTest::newRow("own type from elsewhere") << QString(TQuorvaneForm::ProgramDragType);
+    }
+    void foreignDragsAreRefused() {
+        QFETCH(QString, type);
+        MessageDialogsDouble dialogs;
+        Window w(MariUser, MariPassword);
+        const QStringList before = storedBars();
+        QVERIFY(w.select("CEDAR", "Notepad"));
+        QMimeData mime;
+        mime.setData(type, QByteArray("file:///tmp/notes.txt\r\n"));
+        const QPoint over(200, 16);
+        QDragEnterEvent enter(over, Qt::CopyAction, &mime, Qt::LeftButton, {});
+        QCoreApplication::sendEvent(w.form.Notebook1, &enter);
+        QVERIFY(!enter.isAccepted());
+        QDragMoveEvent move(over, Qt::CopyAction, &mime, Qt::LeftButton, {});
+        QCoreApplication::sendEvent(w.form.Notebook1, &move);
+        QVERIFY(!move.isAccepted());
+        // A drop that comes anyway is refused, and so told. (Qt delivers a drop only to the
+        // target of a real drag, so it is handed to the bar as the drop target would.)
+        QDropEvent drop(over, Qt::CopyAction, &mime, Qt::LeftButton, {});
+        QVERIFY(!w.form.answerBarDrag(&drop, nullptr));
+        QVERIFY(!drop.isAccepted());
+        QCOMPARE(drop.dropAction(), Qt::IgnoreAction);
+        QCOMPARE(w.hints("CEDAR"), QStringList());
+        QCOMPARE(storedBars(), before);
+    }
+
+    void dropAsksAgainAndRefusesAProgramTheBarGotMeanwhile() {
+        MessageDialogsDouble dialogs;
+        Window w(MariUser, MariPassword);
+        QVERIFY(w.select("ACME", "Payroll"));
+        // While the drag is over the bar, the current row moves to a program the bar holds.
+        QVERIFY(!w.dragSelectedOntoBar([&w] { QVERIFY(w.select("ACME", "Ledger")); }));
+        QCOMPARE(w.hints("ACME"), QStringList({"Ledger", "Invoices"}));
     }
 
     void dropOutsideTheBarChangesNothing() {

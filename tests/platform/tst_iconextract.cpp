@@ -2,6 +2,7 @@
 #include "programs/TestIcons.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -13,6 +14,27 @@ namespace {
 const QRgb Red = qRgb(200, 0, 0);
 const QRgb Green = qRgb(0, 180, 0);
 const QRgb Blue = qRgb(0, 0, 210);
+
+// A program file that an upgrade cuts short while the icon reader is at it: the file shrinks
+// on disk just before the given read.
+class ShrinkingFile : public QFile {
+public:
+    ShrinkingFile(const QString& path, int cutAtRead, qint64 cutTo)
+        : QFile(path), m_cutAtRead(cutAtRead), m_cutTo(cutTo) {}
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override {
+        if (++m_reads == m_cutAtRead) {
+            QFile::resize(fileName(), m_cutTo);
+        }
+        return QFile::readData(data, maxSize);
+    }
+
+private:
+    int m_cutAtRead;
+    qint64 m_cutTo;
+    int m_reads = 0;
+};
 
 } // namespace
 
@@ -115,6 +137,22 @@ private slots:
                 QVERIFY2(sane(icon) && (icon.result != 2 || length >= intact),
                          qPrintable(QString::number(length)));
             }
+        }
+    }
+
+    void fileCutWhileReadGivesNoIcon() {
+        TestIcons::PeLayout layout;
+        const QByteArray pe = TestIcons::peFile({{dibImage(32, Green)}}, &layout);
+        // Cut after the first look at the file: into the headers, into the resource tree, and
+        // into the icon's image (the last 512 bytes are padding).
+        for (const qsizetype cutTo :
+             {qsizetype(64), qsizetype(layout.resourceStart) + 8, pe.size() - 600}) {
+            const QString path = m_drive.path() + QStringLiteral("/shrinking.exe");
+            QVERIFY(TestIcons::writeFile(path, pe));
+            ShrinkingFile file(path, 2, cutTo);
+            QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
+            const ExtractedIcon icon = extractIcon(file, 0);
+            QVERIFY2(icon.result == 0 && icon.image.isNull(), qPrintable(QString::number(cutTo)));
         }
     }
 
