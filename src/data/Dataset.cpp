@@ -23,6 +23,7 @@ void Dataset::close() {
     m_bof = true;
     m_eof = true;
     emit afterClose();
+    changed();
 }
 
 void Dataset::setResult(QStringList fieldNames, QVector<QVector<QVariant>> rows) {
@@ -34,6 +35,7 @@ void Dataset::setResult(QStringList fieldNames, QVector<QVector<QVariant>> rows)
     m_eof = m_rows.isEmpty();
     emit afterOpen();
     emit afterScroll();
+    changed();
 }
 
 void Dataset::setCurrent(int row) {
@@ -41,6 +43,23 @@ void Dataset::setCurrent(int row) {
         return;
     m_current = row;
     emit afterScroll();
+    changed();
+}
+
+void Dataset::setChangeHook(const QObject* owner, std::function<void()> hook) {
+    removeChangeHook(owner);
+    m_changeHooks.emplace_back(owner, std::move(hook));
+}
+
+void Dataset::removeChangeHook(const QObject* owner) {
+    std::erase_if(m_changeHooks, [owner](const auto& entry) { return entry.first == owner; });
+}
+
+void Dataset::changed() {
+    // A copy: a hook may add or remove hooks while it runs.
+    const auto hooks = m_changeHooks;
+    for (const auto& [owner, hook] : hooks)
+        hook();
 }
 
 void Dataset::first() {

@@ -6,6 +6,9 @@
 #include <QStringList>
 #include <QVariant>
 #include <QVector>
+#include <functional>
+#include <utility>
+#include <vector>
 
 class Connection;
 class DataSource;
@@ -46,6 +49,12 @@ public:
     // A value of any row, for lists that draw every row.
     QVariant value(int row, const QString& name) const;
 
+    // Called after every open, close and move, after the signals below: a detail query's
+    // statement runs from here and may raise, and its error must reach whoever moved this
+    // dataset as a plain call, never unwind through Qt's signal code. One hook per owner.
+    void setChangeHook(const QObject* owner, std::function<void()> hook);
+    void removeChangeHook(const QObject* owner);
+
 signals:
     void afterOpen();
     void afterClose();
@@ -58,6 +67,7 @@ protected:
 private:
     friend class Connection; // clears m_connection when the connection goes first
     void setCurrent(int row);
+    void changed();
 
     Connection* m_connection;
     bool m_active = false;
@@ -66,4 +76,5 @@ private:
     int m_current = -1;
     QStringList m_fieldNames;
     QVector<QVector<QVariant>> m_rows;
+    std::vector<std::pair<const QObject*, std::function<void()>>> m_changeHooks;
 };

@@ -8,6 +8,10 @@
 
 Query::Query(Connection* connection, QObject* parent) : Dataset(connection, parent) {}
 
+Query::~Query() {
+    setDataSource(nullptr);
+}
+
 void Query::setSql(const QString& sql) {
     close();
     m_sql = sql;
@@ -38,11 +42,13 @@ void Query::clearParam(const QString& name) {
 void Query::setDataSource(DataSource* master) {
     if (m_master == master)
         return;
-    if (m_master)
+    if (m_master) {
         disconnect(m_master, nullptr, this, nullptr);
+        m_master->removeFollower(this);
+    }
     m_master = master;
     if (m_master) {
-        connect(m_master, &DataSource::changed, this, &Query::masterChanged);
+        m_master->setFollower(this, [this] { masterChanged(); });
         connect(m_master, &QObject::destroyed, this, [this] { m_master = nullptr; });
     }
 }

@@ -17,6 +17,7 @@ class Query : public Dataset {
     Q_OBJECT
 public:
     explicit Query(Connection* connection, QObject* parent = nullptr);
+    ~Query() override;
 
     void setSql(const QString& sql);
     void setSql(const QStringList& lines); // joined with line breaks
