@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -244,17 +245,8 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
     Capturing = true;
     ReceivedBytes = 0;
     m_captureFailed = false;
-    if (ReceiveStreamSize() > 0) {
-        const QByteArray early = TakeReceived(ReceiveStreamSize());
-        if (CapturedBytes)
-            CapturedBytes(early.constData(), early.size());
-        if (file->write(early) != early.size())
-            m_captureFailed = true;
-        ReceivedBytes = early.size();
-    }
+    m_captureError = nullptr;
     m_captureFile = std::move(file);
-    m_captureBuffer.reserve(CaptureBlock);
-    RearmAfterCancel();
     const auto finish = [this] {
         FlushCapture();
         m_captureBuffer.clear();
@@ -262,20 +254,24 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
         m_captureFile.reset();
         Capturing = false;
     };
+    auto finishOnThrow = qScopeGuard(finish);
+    // Bytes that came before the capture began go first into the file.
+    m_captureBuffer = TakeReceived(ReceiveStreamSize());
+    ReceivedBytes = m_captureBuffer.size();
+    FlushCapture();
+    m_captureBuffer.reserve(CaptureBlock);
+    RearmAfterCancel();
     TWaitEnd end = TWaitEnd::Done;
-    try {
+    if (!m_captureFailed)
         end = Wait([this] { return !IsConnected || m_captureFailed; }, WaitKind::Capture);
-    } catch (...) {
-        finish();
-        throw;
-    }
+    finishOnThrow.dismiss();
     finish();
     if (CancelRequested) {
         CancelRequested = false;
         throw EAbortError(QStringLiteral("Socket send aborted"));
     }
-    if (m_captureFailed)
-        throw Exception(QStringLiteral("Stream write error"));
+    if (m_captureError)
+        std::rethrow_exception(std::exchange(m_captureError, nullptr));
     RaiseIfTimedOut(end);
     if (m_closeError != 0)
         RaiseSocketError(m_closeError);

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
+#include <exception>
 #include <functional>
 #include <memory>
 
@@ -289,6 +290,8 @@ private:
     static constexpr qsizetype CaptureBlock = 256 * 1024;
     QByteArray m_captureBuffer;
     bool m_captureFailed = false;
+    // Why the capture failed: the file's write error or the exception of CapturedBytes.
+    std::exception_ptr m_captureError;
     int m_closeError = 0;
     int m_sendError = 0;
     QElapsedTimer m_lastProgress;

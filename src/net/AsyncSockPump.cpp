@@ -154,12 +154,21 @@ void TAsyncSocket::AppendReceived(const char* data, qsizetype count) {
 }
 
 void TAsyncSocket::FlushCapture() {
-    if (m_captureBuffer.isEmpty())
+    if (m_captureBuffer.isEmpty() || m_captureFailed) {
+        m_captureBuffer.resize(0);
         return;
-    if (CapturedBytes)
-        CapturedBytes(m_captureBuffer.constData(), m_captureBuffer.size());
-    if (m_captureFile->write(m_captureBuffer) != m_captureBuffer.size())
+    }
+    // Called from a notification, which has no caller to raise to: a failing hook ends the
+    // capture, and CaptureFile raises its error.
+    try {
+        if (CapturedBytes)
+            CapturedBytes(m_captureBuffer.constData(), m_captureBuffer.size());
+        if (m_captureFile->write(m_captureBuffer) != m_captureBuffer.size())
+            throw Exception(QStringLiteral("Stream write error"));
+    } catch (...) {
         m_captureFailed = true;
+        m_captureError = std::current_exception();
+    }
     m_captureBuffer.resize(0);
 }
 
@@ -213,6 +222,7 @@ void TAsyncSocket::ReadToStream() {
         }
     } catch (...) {
         InHandler = false;
+        m_readPending = false;
         UpdateNotifiers();
         throw;
     }

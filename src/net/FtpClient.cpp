@@ -27,6 +27,14 @@ void TFtpClient::ReadReplyRest(QString Line) {
     }
 }
 
+QString TFtpClient::ReadReply() {
+    const QString first = ReadLn();
+    ReportStatus(1, first);
+    CheckReplyLine(first);
+    ReadReplyRest(first);
+    return first;
+}
+
 QString TFtpClient::Transaction(const QString& Command) {
     const QString reply = TAsyncSocket::Transaction(Command);
     CheckReplyLine(reply);
@@ -43,10 +51,7 @@ void TFtpClient::Connect() {
     m_imageType = false;
     TAsyncSocket::Connect();
     try {
-        const QString greeting = ReadLn();
-        ReportStatus(1, greeting);
-        CheckReplyLine(greeting);
-        ReadReplyRest(greeting);
+        ReadReply();
         if ((UserID.isEmpty() || Password.isEmpty()) && OnAuthenticationNeeded) {
             bool handled = false;
             OnAuthenticationNeeded(handled);

@@ -82,6 +82,8 @@ public:
 
 private:
     void ReadReplyRest(QString Line);
+    // Reads a whole reply; returns its first line.
+    QString ReadReply();
     // A first line without its three-digit number ends the session with that line as error.
     void CheckReplyLine(const QString& Line);
     void WatchReply();

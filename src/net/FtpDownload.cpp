@@ -150,11 +150,7 @@ QString TFtpClient::Transfer(const QString& RemoteFile, const QString& Target, q
 
     m_replyOwed = false;
     try {
-        const QString completion = ReadLn();
-        ReportStatus(1, completion);
-        CheckReplyLine(completion);
-        ReadReplyRest(completion);
-        return completion;
+        return ReadReply();
     } catch (const ESockError&) {
         // Without its completion reply the control connection is out of step.
         if (IsConnected)
@@ -190,11 +186,7 @@ QString TFtpClient::SettleCompletion() {
         TotalTimeOut = total;
     });
     try {
-        const QString completion = ReadLn();
-        ReportStatus(1, completion);
-        CheckReplyLine(completion);
-        ReadReplyRest(completion);
-        return completion;
+        return ReadReply();
     } catch (const ESockError&) {
         // No reply in time: the session is out of step and ends. A flood is its own error;
         // otherwise the transfer's error is the one to report.
