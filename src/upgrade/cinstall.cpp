@@ -142,6 +142,12 @@ TFormInstaller::TFormInstaller(Connection* database, QWidget* parent) : QDialog(
     FTP1->TimeOut = 0;
     // Hashed while the bytes arrive, so checking a pinned program costs no second pass.
     FTP1->ComputeSha256 = true;
+    // A download the server left out of step closes the session; the next program of the
+    // same host signs in again instead of failing on a closed connection.
+    FTP1->OnConnectionRequired = [this](bool& handled) {
+        FTP1->Connect();
+        handled = true;
+    };
 
     FormCreate();
 }

@@ -242,6 +242,13 @@ private slots:
                                                .closeData()
                                                .reply("451 Local error in processing.\r\n")
                                         << QString() << QString();
+        QTest::newRow("completion no reply") << FtpScript()
+                                                    .reply("150 Opening BINARY mode (3 bytes).\r\n")
+                                                    .connectData()
+                                                    .sendData("xyz")
+                                                    .closeData()
+                                                    .reply("Transfer complete.\r\n")
+                                             << QString() << QString();
         QTest::newRow("short file") << FtpScript()
                                            .reply("150 Opening BINARY mode (1000 bytes).\r\n")
                                            .connectData()
