@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/FtpConst.h"
+
 #include <QString>
 
 // How the FTP client reads reply lines and checks what goes into a command line.
@@ -51,7 +53,8 @@ inline QString FirstLine(const QString& text) {
 }
 
 inline bool IsAbortReply(const QString& text) {
-    return text.startsWith(QLatin1String("421")) || text.startsWith(QLatin1String("426"));
+    const int code = ReplyCode(text);
+    return code == FtpConst::ReplyServiceClosing || code == FtpConst::ReplyTransferAborted;
 }
 
 } // namespace FtpReply
