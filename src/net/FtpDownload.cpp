@@ -23,6 +23,8 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
     if (!IsConnected)
         return;
 
+    // Made first: if hashing is not available, no data connection is left behind.
+    std::unique_ptr<Sha256> hash = ComputeSha256 ? std::make_unique<Sha256>() : nullptr;
     m_data = new TAsyncSocket(this);
     m_data->TimeOut = TimeOut;
     m_data->IdleTimeOut = IdleTimeOut;
@@ -30,13 +32,10 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
     m_data->Port = 0;
     m_abortLine.clear();
     m_replyOwed = false;
-    std::unique_ptr<Sha256> hash;
-    if (ComputeSha256) {
-        hash = std::make_unique<Sha256>();
+    if (hash)
         m_data->CapturedBytes = [&hash](const char* data, qsizetype count) {
             hash->add(data, count);
         };
-    }
     std::exception_ptr failure;
     qint64 announced = -1;
     QString completion;
