@@ -23,6 +23,8 @@ struct Sha256::State {
     std::condition_variable changed;
     std::deque<QByteArray> queue;
     bool stopping = false;
+    // An update the library refused; read only after the helper has ended.
+    bool failed = false;
 
     ~State() {
         finish();
@@ -30,7 +32,8 @@ struct Sha256::State {
     }
 
     void update(const char* data, qsizetype count) {
-        EVP_DigestUpdate(context, data, static_cast<size_t>(count));
+        if (EVP_DigestUpdate(context, data, static_cast<size_t>(count)) != 1)
+            failed = true;
     }
 
     void work() {
@@ -93,7 +96,8 @@ QByteArray Sha256::hexDigest() {
     m_state->finish();
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    EVP_DigestFinal_ex(m_state->context, digest, &length);
+    if (m_state->failed || EVP_DigestFinal_ex(m_state->context, digest, &length) != 1)
+        throw Exception(QStringLiteral("SHA-256 failed"));
     return QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(length))
         .toHex();
 }

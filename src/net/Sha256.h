@@ -16,7 +16,7 @@ public:
     Sha256& operator=(const Sha256&) = delete;
 
     void add(const char* data, qsizetype count);
-    // Lower-case hex of the bytes added so far; ends the hash.
+    // Lower-case hex of the bytes added so far; ends the hash. Raises if the library failed.
     QByteArray hexDigest();
 
 private:
