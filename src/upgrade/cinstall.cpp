@@ -142,12 +142,6 @@ TFormInstaller::TFormInstaller(Connection* database, QWidget* parent) : QDialog(
     FTP1->TimeOut = 0;
     // Hashed while the bytes arrive, so checking a pinned program costs no second pass.
     FTP1->ComputeSha256 = true;
-    // A download the server left out of step closes the session; the next program of the
-    // same host signs in again instead of failing on a closed connection.
-    FTP1->OnConnectionRequired = [this](bool& handled) {
-        FTP1->Connect();
-        handled = true;
-    };
 
     FormCreate();
 }
@@ -316,6 +310,17 @@ bool TFormInstaller::OpenConnection(const QString& host) {
         FTP1->Password = FtpPassword;
         FTP1->Connect();
         FTP1->SetTransferType(2);
+        // A download the server left out of step closes the session; the next program of this
+        // host signs in again. Once that fails, the rest of the host fails at once instead of
+        // each waiting for a server that no longer answers.
+        FTP1->OnConnectionRequired = [this, failed = false](bool& handled) mutable {
+            if (failed)
+                return;
+            failed = true;
+            FTP1->Connect();
+            failed = false;
+            handled = true;
+        };
     } catch (const Exception&) {
         ShowMessage(QStringLiteral("Unable to connect to ") + host + CR + Stopped);
         return false;
