@@ -3,6 +3,7 @@
 #include "data/DataSource.h"
 #include "data/Dataset.h"
 #include "data/ProgramListModel.h"
+#include "platform/HandlerGuard.h"
 
 ProgramListView::ProgramListView(DataSource* source, const ProgramRowDelegate::Layout& layout,
                                  QWidget* parent)
@@ -20,8 +21,12 @@ ProgramListView::ProgramListView(DataSource* source, const ProgramRowDelegate::L
     QPalette pal = palette();
     pal.setColor(QPalette::Base, Qt::white);
     setPalette(pal);
+    // Moving the dataset runs its detail queries, whose errors must end here, not in Qt's
+    // selection code.
     connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this](const QModelIndex& current) { currentMoved(current); });
+            [this](const QModelIndex& current) {
+                guardHandler([this, &current] { currentMoved(current); });
+            });
     // The model hears the dataset first (it was connected first), so its rows are new here.
     if (Dataset* data = m_source->dataSet()) {
         connect(data, &Dataset::afterScroll, this, &ProgramListView::datasetMoved);

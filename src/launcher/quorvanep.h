@@ -44,8 +44,9 @@ public:
     TFormPaswd* FormPaswd = nullptr;
     TFormInstaller* FormInstaller = nullptr;
     TFormToolbarConf* FormToolbarConf = nullptr;
-    // Sets FormInstaller and follows its runs: Refresh, Login and the password change would
-    // close the connection an upgrade run reads from, so they are disabled while one runs.
+    // Sets FormInstaller and follows its runs: Refresh, Login, the password change and the
+    // toolbar dialog would close or hold the connection an upgrade run reads from, so they are
+    // disabled while one runs.
     void setFormInstaller(TFormInstaller* installer);
 
     // Components.

@@ -140,7 +140,7 @@ void TFormToolbarConf::showEvent(QShowEvent* event) {
 void TFormToolbarConf::hideEvent(QHideEvent* event) {
     QDialog::hideEvent(event);
     if (!event->spontaneous()) {
-        FormHide();
+        guardHandler([this] { FormHide(); });
     }
 }
 

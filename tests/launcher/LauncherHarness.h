@@ -131,3 +131,10 @@ inline QStringList columnValues(const Dataset* data, const QString& field) {
     }
     return values;
 }
+
+// The date line the header shows for the fixture's server today.
+inline QString serverDateLine() {
+    const QList<QVariantList> rows =
+        PgFixture::instance().superRows("select to_char(current_date, 'DD.MM.YYYY')");
+    return rows.isEmpty() ? QString() : QStringLiteral("ORCL: ") + rows.first().first().toString();
+}

@@ -6,14 +6,10 @@
 #include "data/Query.h"
 #include "dialogs/MessageDialogsDouble.h"
 #include "launcher/Buttrun.h"
-#include "launcher/ProgramQueries.h"
 #include "launcher/QuorvaneApplication.h"
-#include "platform/DriveMapping.h"
 #include "platform/Exception.h"
 
-#include <QDragEnterEvent>
 #include <QLabel>
-#include <QMimeData>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStackedWidget>
@@ -23,35 +19,12 @@
 #include <memory>
 #include <utility>
 
-// The application object, except that an error reaching notify, past every handler's guard,
-// is noted before the last resort shows it.
-class GuardCheckingApp : public QuorvaneApplication {
-public:
-    using QuorvaneApplication::QuorvaneApplication;
-    bool notify(QObject* receiver, QEvent* event) override {
-        try {
-            return QApplication::notify(receiver, event);
-        } catch (const Exception& error) {
-            escaped << error.message();
-            handleException(error);
-            return true;
-        }
-    }
-    QStringList escaped;
-};
-
 class MainWindowTest : public QObject {
     Q_OBJECT
 
 private:
     std::unique_ptr<DriveFolder> m_drive;
 
-    static QString serverDateLine() {
-        const QList<QVariantList> rows =
-            PgFixture::instance().superRows("select to_char(current_date, 'DD.MM.YYYY')");
-        return rows.isEmpty() ? QString()
-                              : QStringLiteral("ORCL: ") + rows.first().first().toString();
-    }
     static QStringList pageNames(const QStackedWidget* pages) {
         QStringList names;
         for (int i = 0; i < pages->count(); ++i) {
@@ -367,121 +340,6 @@ private slots:
         QCOMPARE(w.form.LabelDatabase->text(), serverDateLine());
     }
 
-    // An error in a handler, whichever way Qt reached it, ends in the error box, never crosses
-    // Qt's frames, and the window goes on working.
-    void errorInAHandlerIsShownAndTheWindowGoesOn_data() {
-        QTest::addColumn<QString>("entry");
-        QTest::addColumn<QString>("fault"); // run as superuser before, and undone after
-        QTest::addColumn<QString>("repair");
-        QTest::addColumn<QString>("shown"); // part of the box's text
-        QTest::newRow("button (Refresh)")
-            << "button"
-            << "revoke select on quorvane.v_sysparams from quorvane_user"
-            << "grant select on quorvane.v_sysparams to quorvane_user"
-            << "permission denied for view v_sysparams";
-        QTest::newRow("tab") << "tab"
-                             << "revoke execute on procedure quorvane.set_cname(text) "
-                                "from quorvane_user"
-                             << "grant execute on procedure quorvane.set_cname(text) "
-                                "to quorvane_user"
-                             << "permission denied for procedure set_cname";
-        QTest::newRow("double click")
-            << "double click" << QString() << QString() << "Error executing program. Code: 2.";
-        QTest::newRow("drop") << "drop" << QString() << QString()
-                              << "Field 'CLIENTPATH' not found.";
-        QTest::newRow("timer") << "timer"
-                               << "revoke execute on procedure quorvane.outsystem_date(date) "
-                                  "from quorvane_user"
-                               << "grant execute on procedure quorvane.outsystem_date(date) "
-                                  "to quorvane_user"
-                               << "The date box failed.";
-    }
-    void errorInAHandlerIsShownAndTheWindowGoesOn() {
-        QFETCH(QString, entry);
-        QFETCH(QString, fault);
-        QFETCH(QString, repair);
-        QFETCH(QString, shown);
-        MessageDialogsDouble dialogs;
-        LauncherWindows w;
-        w.signIn();
-        w.form.SpeedButton1->click();
-        auto* app = static_cast<GuardCheckingApp*>(qApp);
-        app->escaped.clear();
-        if (!fault.isEmpty()) {
-            QVERIFY2(PgFixture::instance().superExec(fault),
-                     qPrintable(PgFixture::instance().lastError()));
-        }
-        const auto undo = qScopeGuard([&] {
-            if (!repair.isEmpty()) {
-                PgFixture::instance().superExec(repair);
-            }
-        });
-
-        if (entry == "button") {
-            QTest::mouseClick(w.form.SpeedButton3, Qt::LeftButton);
-        } else if (entry == "tab") {
-            QTest::mouseClick(w.form.TabSet, Qt::LeftButton, {},
-                              w.form.TabSet->tabRect(2).center());
-        } else if (entry == "double click") {
-            Query* programs = w.form.QueryProg;
-            QVERIFY(programs->recordCount() > 0);
-            const QString file = programs->value(0, "CLIENTPATH").toString() + '\\' +
-                                 programs->value(0, "PROG_EXE").toString();
-            // Away for the double click only; the folder stays, so the start fails for the
-            // missing file alone.
-            const QString path = mapDrivePath(file);
-            QVERIFY(QFile::rename(path, path + ".away"));
-            QTest::mouseDClick(w.form.DBCtrlGrid1->viewport(), Qt::LeftButton, {},
-                               w.form.DBCtrlGrid1->textRect(0).center());
-            QVERIFY(QFile::rename(path + ".away", path));
-        } else if (entry == "drop") {
-            // The program list reads a statement without the client folder.
-            w.form.QueryProg->close();
-            w.form.QueryProg->setSql(QStringLiteral("select prog_name, prog_exe from "
-                                                    "quorvane.quorvane_prog where prog_group = "
-                                                    ":prog_group"));
-            w.form.QueryProg->open();
-            QMimeData mime;
-            mime.setData(QStringLiteral("application/x-quorvane-program"), QByteArray("x"));
-            QDragEnterEvent enter(QPoint(200, 16), Qt::CopyAction, &mime, Qt::LeftButton, {});
-            // Where the bar's drag handling enters, with the program list as the drag's source
-            // (a test platform has no drag in progress to name it).
-            QVERIFY(!w.form.answerBarDrag(&enter, w.form.DBCtrlGrid1));
-            QVERIFY(!enter.isAccepted());
-            w.form.QueryProg->close();
-            w.form.QueryProg->setSql(ProgramQueries::programs());
-            w.form.QueryProg->open();
-        } else {
-            dialogs.onCall = [](const DialogCall& call) {
-                if (call.call == DialogCall::MessageDlg) {
-                    throw Exception(QStringLiteral("The date box failed"));
-                }
-            };
-            w.form.Timer1->start(1);
-            QTRY_VERIFY(!dialogs.calls().isEmpty() && dialogs.last().call == DialogCall::ErrorBox);
-            w.form.Timer1->start(300000);
-            dialogs.onCall = {};
-        }
-        QCOMPARE(dialogs.last().call, DialogCall::ErrorBox);
-        QCOMPARE(dialogs.last().caption, QString("Quorvane"));
-        QVERIFY2(dialogs.last().text.contains(shown), qPrintable(dialogs.last().text));
-        QVERIFY2(app->escaped.isEmpty(), qPrintable(app->escaped.join('|')));
-
-        // The window goes on: once the fault is gone, Refresh rebuilds it and a tab changes.
-        if (!repair.isEmpty()) {
-            QVERIFY(PgFixture::instance().superExec(repair));
-        }
-        dialogs.clear();
-        QTest::mouseClick(w.form.SpeedButton3, Qt::LeftButton);
-        QCOMPARE(w.form.runButtons(0).size(), DemoData::MariBarAcme.size());
-        QTest::mouseClick(w.form.TabSet, Qt::LeftButton, {}, w.form.TabSet->tabRect(1).center());
-        QCOMPARE(w.form.TabSet->selectedIndex(), 1);
-        QCOMPARE(w.form.LabelDatabase->text(), serverDateLine());
-        QVERIFY(w.form.Timer1->isActive());
-        QVERIFY2(dialogs.calls().isEmpty(), qPrintable(dialogs.texts().join('|')));
-        QVERIFY(app->escaped.isEmpty());
-    }
-
     // A sign-in anew that fails after the dialog (the build's company call is refused) leaves
     // the timer running, so the date line does not stop for good.
     void failedLoginLeavesTheTimerRunning() {
@@ -535,41 +393,10 @@ private slots:
         QCOMPARE(lists(), baltic);
         QVERIFY2(dialogs.calls().isEmpty(), qPrintable(dialogs.texts().join(" | ")));
     }
-
-    void errorBoxAddsFullStopAfterLaterCharacters_data() {
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("digit") << "Error executing program. Code: 2"
-                               << "Error executing program. Code: 2.";
-        QTest::newRow("letter") << "Table not found"
-                                << "Table not found.";
-        QTest::newRow("bang") << "Password or user name does not match !"
-                              << "Password or user name does not match !";
-        QTest::newRow("stop") << "Done."
-                              << "Done.";
-        QTest::newRow("blank") << "Unable to connect database "
-                               << "Unable to connect database ";
-        QTest::newRow("comma") << "a,"
-                               << "a,";
-    }
-    void errorBoxAddsFullStopAfterLaterCharacters() {
-        QFETCH(QString, message);
-        QFETCH(QString, shown);
-        MessageDialogsDouble dialogs;
-        // An error escaping an event handler reaches the application's handler.
-        QWidget receiver;
-        QObject::connect(&receiver, &QWidget::windowTitleChanged, &receiver,
-                         [message] { throw Exception(message); });
-        QTimer::singleShot(0, &receiver, [&receiver] { receiver.setWindowTitle("go"); });
-        QTRY_COMPARE(dialogs.calls().size(), 1);
-        QCOMPARE(dialogs.last().call, DialogCall::ErrorBox);
-        QCOMPARE(dialogs.last().caption, QString("Quorvane"));
-        QCOMPARE(dialogs.last().text, shown);
-    }
 };
 
 int main(int argc, char** argv) {
-    GuardCheckingApp app(argc, argv);
+    QuorvaneApplication app(argc, argv);
     MainWindowTest test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -33,6 +33,18 @@ QByteArray script(const QByteArray& says) {
     return text + "#" + QByteArray(ProgramSize - text.size() - 2, 'p') + "\n";
 }
 
+// Every download sends half of `program`, then the server stalls: a run is caught
+// mid-download, once the part file holds bytes (more than the client buffers before it writes).
+void stallHalfway(ScriptedFtpServer& server, const QByteArray& program) {
+    server.on(QStringLiteral("RETR"), [program](const QString&) {
+        return FtpScript()
+            .reply("150 Opening BINARY mode data connection (1048576 bytes).\r\n")
+            .connectData()
+            .sendData(program.left(ProgramSize / 2))
+            .pause(30000);
+    });
+}
+
 } // namespace
 
 class KillUpgradeTest : public QObject {
@@ -94,19 +106,12 @@ private slots:
         const QByteArray settingsBefore = contents(KillTarget::SettingsPath);
         QCOMPARE(run(QStringLiteral("c:\\qv\\finance\\ledger.exe")), QByteArray("old ledger"));
 
-        // Half the new ledger comes, then the server stalls: the kill lands mid-download, once
-        // the part file holds bytes (more than the client buffers before it writes).
+        // Half the new ledger comes, then the server stalls: the kill lands mid-download.
         const QByteArray newLedger = script("new ledger");
         const QByteArray newStock = script("new stock");
         {
             ScriptedFtpServer stalling;
-            stalling.on(QStringLiteral("RETR"), [&](const QString&) {
-                return FtpScript()
-                    .reply("150 Opening BINARY mode data connection (1048576 bytes).\r\n")
-                    .connectData()
-                    .sendData(newLedger.left(ProgramSize / 2))
-                    .pause(30000);
-            });
+            stallHalfway(stalling, newLedger);
             QProcess launcher;
             startLauncher(launcher, stalling);
             QVERIFY(launcher.waitForStarted(5000));
@@ -165,13 +170,7 @@ private slots:
         QString part;
         {
             ScriptedFtpServer stalling;
-            stalling.on(QStringLiteral("RETR"), [&](const QString&) {
-                return FtpScript()
-                    .reply("150 Opening BINARY mode data connection (1048576 bytes).\r\n")
-                    .connectData()
-                    .sendData(newLedger.left(ProgramSize / 2))
-                    .pause(30000);
-            });
+            stallHalfway(stalling, newLedger);
             QProcess launcher;
             startLauncher(launcher, stalling, QStringLiteral("refresh"));
             QVERIFY(launcher.waitForStarted(5000));
