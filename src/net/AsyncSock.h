@@ -232,6 +232,7 @@ private:
     QByteArray TakeReceived(qsizetype count);
 
     // Set-up (AsyncSockConnect.cpp).
+    void WaitTimed(const std::function<bool()>& done);
     void ResolveHost();
     void HostLookedUp(int lookupId, const QHostInfo& info);
     void TimerOn();

@@ -31,6 +31,21 @@ void TAsyncSocket::TimerOff() {
     m_timer->SetEnabled(false);
 }
 
+// The wait of the look-up and of connecting, under the timer TimerOn started: the timer stops
+// however the wait ends, and the idle bound counts as the time-out.
+void TAsyncSocket::WaitTimed(const std::function<bool()>& done) {
+    TWaitEnd end = TWaitEnd::Done;
+    try {
+        end = Wait(done, WaitKind::SetUp);
+    } catch (...) {
+        TimerOff();
+        throw;
+    }
+    TimerOff();
+    if (end == TWaitEnd::Idle)
+        TimedOut = true;
+}
+
 void TAsyncSocket::TimerTriggered() {
     ReportStatus(8, QStringLiteral("Timer Triggered"));
     TimerOff();
@@ -52,16 +67,7 @@ void TAsyncSocket::ResolveHost() {
     m_lookupError = 0;
     m_lookupId = QHostInfo::lookupHost(
         name, m_window, [this](const QHostInfo& info) { HostLookedUp(info.lookupId(), info); });
-    TWaitEnd end = TWaitEnd::Done;
-    try {
-        end = Wait([this] { return AsyncDone || TimedOut; }, WaitKind::SetUp);
-    } catch (...) {
-        TimerOff();
-        throw;
-    }
-    TimerOff();
-    if (end == TWaitEnd::Idle)
-        TimedOut = true;
+    WaitTimed([this] { return AsyncDone || TimedOut; });
     if (m_lookupId >= 0) {
         QHostInfo::abortHostLookup(m_lookupId);
         m_lookupId = -1;
@@ -155,16 +161,7 @@ void TAsyncSocket::Connect() {
 
     // TimeOut may be 0 (no bound of its own): the idle bound still ends a silent attempt.
     TimerOn();
-    TWaitEnd end = TWaitEnd::Done;
-    try {
-        end = Wait([this] { return IsConnected || TimedOut || !LastEventOk; }, WaitKind::SetUp);
-    } catch (...) {
-        TimerOff();
-        throw;
-    }
-    TimerOff();
-    if (end == TWaitEnd::Idle)
-        TimedOut = true;
+    WaitTimed([this] { return IsConnected || TimedOut || !LastEventOk; });
     if (IsConnected && !TimedOut && !CancelRequested && LastEventOk)
         return;
 
