@@ -129,8 +129,6 @@ TFormInstaller::TFormInstaller(Connection* database, QWidget* parent) : QDialog(
         QStringLiteral(" b.prog_id = u.quorvane_prog_id"),
         QStringLiteral("and"),
         QStringLiteral(" u.username=user"),
-        QStringLiteral("and"),
-        QStringLiteral(" to_jsonb(b)->>'sha256' is not null"),
         QStringLiteral("order by"),
         QStringLiteral(" b.prog_id"),
     });
@@ -234,16 +232,19 @@ int TFormInstaller::CountOutdated() {
 }
 
 // A digest belongs to the remote file: the exe name on its server path. Of two rows that pin
-// the same file, the lower program id counts.
+// the same file, the lower program id counts; a row without a digest pins nothing.
 void TFormInstaller::ReadDigests() {
     QueryDigests->open();
     for (; !QueryDigests->eof(); QueryDigests->next()) {
+        const QString digest = QueryDigests->fieldByName(QStringLiteral("sha256")).asString();
+        if (digest.isEmpty())
+            continue;
         const QString exe = QueryDigests->fieldByName(QStringLiteral("prog_exe")).asString();
         const QString serverPath =
             QueryDigests->fieldByName(QStringLiteral("serverpath")).asString();
         for (qsizetype i = 0; i < ExeNames.size(); ++i)
             if (Digests.at(i).isEmpty() && ExeNames.at(i) == exe && ServerPaths.at(i) == serverPath)
-                Digests[i] = QueryDigests->fieldByName(QStringLiteral("sha256")).asString();
+                Digests[i] = digest;
     }
     QueryDigests->close();
 }
