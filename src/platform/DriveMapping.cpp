@@ -5,8 +5,50 @@
 #include <QStringList>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The drive folder that createDriveRoot could not make the user's own; it maps nothing.
+QString& refusedRoot() {
+    static QString root;
+    return root;
+}
+
+// The entry of `folder` that `name` names on Windows: the exact spelling when it exists, else
+// the first entry in name order that differs only in letter case; empty when there is none.
+QString existingSpelling(const QString& folder, const QString& name) {
+    struct stat info {};
+    if (::lstat(QFile::encodeName(folder + QLatin1Char('/') + name).constData(), &info) == 0)
+        return name;
+    const QStringList entries = QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& entry : entries)
+        if (entry.compare(name, Qt::CaseInsensitive) == 0)
+            return entry;
+    return {};
+}
+
+QByteArray resolvedPath(const QByteArray& path) {
+    char* resolved = ::realpath(path.constData(), nullptr);
+    if (resolved == nullptr)
+        return {};
+    QByteArray result(resolved);
+    std::free(resolved);
+    return result;
+}
+
+bool below(const QByteArray& path, const QByteArray& root) {
+    return !root.isEmpty() && !path.isEmpty() &&
+           (path == root || root == "/" || path.startsWith(root + '/'));
+}
+
+} // namespace
 
 QString driveRoot() {
     QString root = qEnvironmentVariable("QUORVANE_DRIVE_C");
@@ -47,11 +89,20 @@ QString mapDrivePath(const QString& windowsPath) {
         }
     }
     const QString root = driveRoot();
-    if (parts.isEmpty()) {
-        return root;
+    if (root == refusedRoot()) {
+        return {};
     }
-    const QString joined = parts.join(QLatin1Char('/'));
-    return root.endsWith(QLatin1Char('/')) ? root + joined : root + QLatin1Char('/') + joined;
+    QString mapped = root == QLatin1String("/") ? QString() : root;
+    // Below the first component that does not exist nothing can, whatever its spelling.
+    bool exists = true;
+    for (const QString& part : parts) {
+        const QString spelled =
+            exists ? existingSpelling(mapped.isEmpty() ? QStringLiteral("/") : mapped, part)
+                   : QString();
+        exists = !spelled.isEmpty();
+        mapped += QLatin1Char('/') + (exists ? spelled : part);
+    }
+    return mapped.isEmpty() ? root : mapped;
 }
 
 QString createDriveRoot() {
@@ -69,9 +120,47 @@ QString createDriveRoot() {
         else if (::mkdir(level.constData(), 0700) != 0 && errno != EEXIST)
             error = errno;
     }
+    // Another account that may write here could plant the programs the user then starts with
+    // the password on their command line.
+    if (error == 0) {
+        const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct stat info {};
+        if (fd < 0 || ::fstat(fd, &info) != 0)
+            error = errno;
+        else if (info.st_uid != ::geteuid())
+            error = EPERM;
+        else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && ::fchmod(fd, 0700) != 0)
+            error = errno;
+        if (fd >= 0)
+            ::close(fd);
+    }
+    refusedRoot() = error == 0 ? QString() : driveRoot();
     if (error == 0)
         return {};
     return QStringLiteral("Creating directory %1 failed: %2.\rClient programs cannot be "
                           "installed, and the server and user name are not remembered.")
         .arg(root, QString::fromLocal8Bit(std::strerror(error)));
+}
+
+bool isInsideDrive(const QString& diskPath) {
+    return below(resolvedPath(QFile::encodeName(diskPath)),
+                 resolvedPath(QFile::encodeName(driveRoot())));
+}
+
+int openDriveFolder(const QString& diskPath) {
+    const int fd =
+        ::open(QFile::encodeName(diskPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    // Where the descriptor really leads, whatever the name went through on the way.
+    char target[PATH_MAX];
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
+    const ssize_t size = ::readlink(link.constData(), target, sizeof target);
+    if (size <= 0 || size >= ssize_t(sizeof target) ||
+        !below(QByteArray(target, int(size)), resolvedPath(QFile::encodeName(driveRoot())))) {
+        ::close(fd);
+        errno = ELOOP;
+        return -1;
+    }
+    return fd;
 }

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -95,9 +96,10 @@ struct ProgramFile {
     unsigned error = 0;
 };
 
-// The file that the first word names. A drive path goes through the drive mapping; a path
-// rooted at "\" lies on drive c:; any other drive is unknown here. Other names are relative to
-// the current folder, and a bare name not found there is looked up on PATH, as Windows does.
+// The file that the first word names: a drive path, or a path rooted at "\" (on drive c:),
+// through the drive mapping. The command line carries the password, so only a file inside the
+// drive folder is started, with every link on its way resolved: no name relative to the
+// current folder, no PATH look-up, no link that leads out.
 ProgramFile locateProgram(const QString& word) {
     if (word.isEmpty()) {
         return {{}, FileNotFound};
@@ -107,20 +109,21 @@ ProgramFile locateProgram(const QString& word) {
         mapped = mapDrivePath(word);
     } else if (word.startsWith(QLatin1Char('\\')) || word.startsWith(QLatin1Char('/'))) {
         mapped = mapDrivePath(QStringLiteral("c:") + word);
-    } else {
-        QString relative = word;
-        relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
-        const QByteArray local = QFile::encodeName(relative);
-        if (!relative.contains(QLatin1Char('/')) && ::access(local.constData(), F_OK) != 0) {
-            const QByteArray found = findOnPath(local);
-            return found.isEmpty() ? ProgramFile{local, FileNotFound} : ProgramFile{found, 0};
-        }
-        return {local, 0};
     }
     if (mapped.isEmpty()) {
         return {{}, PathNotFound};
     }
-    return {QFile::encodeName(mapped), 0};
+    const QByteArray path = QFile::encodeName(mapped);
+    char* resolved = ::realpath(path.constData(), nullptr);
+    if (resolved == nullptr) {
+        return {path, codeForErrno(errno, path)};
+    }
+    const QByteArray file(resolved);
+    std::free(resolved);
+    if (!isInsideDrive(QFile::decodeName(file))) {
+        return {{}, PathNotFound};
+    }
+    return {file, 0};
 }
 
 // Starts argv detached: the intermediate child exits at once and is reaped here, the program

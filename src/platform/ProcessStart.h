@@ -15,9 +15,9 @@ public:
 // the drive mapping, starts detached (no zombie), inheriting the current folder and the
 // environment. A Windows program file ("MZ") runs through wine when wine is on PATH,
 // otherwise gives 11. The program gets every word as written, its own path included, so its
-// arguments joined by blanks give the command line back. A first word without a drive is a
-// path relative to the current folder ("\x" lies on drive c:); a bare name not found there
-// is looked up on PATH.
+// arguments joined by blanks give the command line back. Only a file inside the drive folder
+// is started ("\x" lies on drive c:); a first word that maps to nothing there, a relative
+// one or a bare name gives 3.
 class SystemProcessStarter : public ProcessStarter {
 public:
     unsigned winExec(const QString& commandLine, int showMode) override;

@@ -1,7 +1,12 @@
 #include "platform/DriveMapping.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
 
 class TestDriveMapping : public QObject {
     Q_OBJECT
@@ -57,6 +62,36 @@ private slots:
         QFETCH(QString, windows);
         QFETCH(QString, mapped);
         QCOMPARE(mapDrivePath(windows), mapped);
+    }
+
+    // Windows paths are case-blind: an existing folder or file is found whatever the case of
+    // each component; what does not exist yet keeps its spelling.
+    void existingEntriesWhateverTheirCase() {
+        QTemporaryDir drive;
+        qputenv("QUORVANE_DRIVE_C", drive.path().toLocal8Bit());
+        QVERIFY(QDir().mkpath(drive.path() + "/QV/Finance"));
+        QVERIFY(QFile(drive.path() + "/QV/Finance/Ledger.EXE").open(QIODevice::WriteOnly));
+        for (const char* spelling : {"c:\\qv\\finance", "C:\\QV\\FINANCE\\"})
+            QCOMPARE(mapDrivePath(spelling), drive.path() + "/QV/Finance");
+        QCOMPARE(mapDrivePath("c:\\qv\\finance\\ledger.exe"),
+                 drive.path() + "/QV/Finance/Ledger.EXE");
+        QCOMPARE(mapDrivePath("c:\\qv\\FINANCE\\New\\a.exe"),
+                 drive.path() + "/QV/Finance/New/a.exe");
+    }
+
+    // The drive folder is the user's own: one that others may write is tightened, one of
+    // another account is refused and then maps nothing.
+    void driveFolderIsTheUsersOwn() {
+        QTemporaryDir drive;
+        qputenv("QUORVANE_DRIVE_C", drive.path().toLocal8Bit());
+        QVERIFY(QFile::setPermissions(drive.path(), QFile::Permissions(0x7777)));
+        QCOMPARE(createDriveRoot(), QString());
+        QCOMPARE(QFileInfo(drive.path()).permissions(), QFile::Permissions(0x7700));
+        if (::geteuid() != 0) {
+            qputenv("QUORVANE_DRIVE_C", "/usr");
+            QVERIFY(createDriveRoot().startsWith("Creating directory /usr failed: "));
+            QCOMPARE(mapDrivePath("c:\\bin"), QString());
+        }
     }
 
     void rootWithTrailingSlash() {
