@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -239,9 +240,19 @@ QString TAsyncSocket::Transaction(const QString& Command) {
 
 void TAsyncSocket::CaptureFile(const QString& FileName) {
     ReportStatus(8, QStringLiteral("CaptureFile"));
+    // A file the caller made is written through its descriptor, so no name swapped for a link
+    // meanwhile can divert the bytes; a file made here never follows a link either.
+    const bool own = CaptureHandle < 0;
+    const int fd = own ? ::open(QFile::encodeName(FileName).constData(),
+                                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666)
+                       : CaptureHandle;
     auto file = std::make_unique<QFile>(FileName);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    if (fd < 0 || !file->open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                              own ? QFileDevice::AutoCloseHandle : QFileDevice::DontCloseHandle)) {
+        if (own && fd >= 0)
+            ::close(fd);
         throw Exception(QStringLiteral("Cannot create file %1").arg(FileName));
+    }
     Capturing = true;
     ReceivedBytes = 0;
     m_captureFailed = false;

@@ -174,6 +174,9 @@ public:
     int TotalTimeOut = 120000;
     // Local address Listen binds to; the default is any interface.
     QString BindAddress = QStringLiteral("0.0.0.0");
+    // When 0 or more, CaptureFile writes into this descriptor (open for writing; it stays the
+    // caller's and open) instead of creating its file by name.
+    int CaptureHandle = -1;
 
     TNotifyEvent OnConnect;
     TNotifyEvent OnDisconnect;

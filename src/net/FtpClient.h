@@ -78,6 +78,9 @@ public:
     // When set before Download, the bytes are hashed as they arrive: ReceivedSha256 then gives
     // the lower-case hex SHA-256 of the file of the last completed download (empty otherwise).
     bool ComputeSha256 = false;
+    // When 0 or more, Download writes into this descriptor (open for writing; it stays the
+    // caller's and open) instead of creating LocalFile, which then only names it.
+    int LocalHandle = -1;
     const QByteArray& ReceivedSha256() const { return m_sha256; }
 
 private:

@@ -30,6 +30,7 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
     m_data->IdleTimeOut = IdleTimeOut;
     m_data->TotalTimeOut = TotalTimeOut;
     m_data->Port = 0;
+    m_data->CaptureHandle = LocalHandle;
     m_abortLine.clear();
     m_replyOwed = false;
     if (hash)

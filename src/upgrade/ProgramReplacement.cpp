@@ -1,48 +1,56 @@
 #include "upgrade/ProgramReplacement.h"
 
+#include "platform/DriveMapping.h"
 #include "platform/Exception.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Part files of this program whose launcher is gone (killed, or the machine went down) are
-// never finished; they would stay in the client folder for good.
-void removeOrphanedParts(const QFileInfo& program) {
-    const QString prefix = QLatin1Char('.') + program.fileName() + QLatin1Char('.');
-    const QDir folder(program.path());
-    const QStringList parts = folder.entryList({prefix + QLatin1String("*.part")},
-                                               QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString& name : parts) {
+const QString PartEnd = QStringLiteral(".part");
+
+QString systemError(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The launcher that wrote a part file: ".NAME.PID.RANDOM.part", or ".NAME.PID.part" as
+// earlier versions named it; 0 for a name of neither form.
+qint64 writerOf(const QString& partName) {
+    const QStringList fields = partName.chopped(PartEnd.size()).split(QLatin1Char('.'));
+    for (qsizetype back : {2, 1}) {
         bool ok = false;
-        const qint64 pid = name.mid(prefix.size(), name.size() - prefix.size() - 5).toLongLong(&ok);
-        if (ok && pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
-            QFile::remove(folder.filePath(name));
+        const qint64 pid =
+            fields.size() > back + 1 ? fields.at(fields.size() - back).toLongLong(&ok) : 0;
+        if (ok && pid > 0)
+            return pid;
     }
+    return 0;
 }
 
 } // namespace
 
 ProgramReplacement::ProgramReplacement(QString localPath) : m_localPath(std::move(localPath)) {
     const QFileInfo info(m_localPath);
-    removeOrphanedParts(info);
-    // Hidden, per process, so two running launchers never write into the same part file.
-    m_partPath = info.path() + QLatin1String("/.") + info.fileName() + QLatin1Char('.') +
-                 QString::number(QCoreApplication::applicationPid()) + QLatin1String(".part");
+    // Per process and unpredictable: two running launchers never write into the same part
+    // file, and nobody can plant a link under the name beforehand.
+    m_partName = QLatin1Char('.') + info.fileName() + QLatin1Char('.') +
+                 QString::number(QCoreApplication::applicationPid()) + QLatin1Char('.') +
+                 QString::number(QRandomGenerator::system()->generate64(), 36) + PartEnd;
+    m_partPath = info.path() + QLatin1Char('/') + m_partName;
 }
 
 ProgramReplacement::~ProgramReplacement() {
-    if (!m_committed)
-        discard();
+    discard();
 }
 
 bool ProgramReplacement::blocked() const {
@@ -54,31 +62,69 @@ bool ProgramReplacement::blocked() const {
     return readOnly || !file.isWritable() || !QFileInfo(file.path()).isWritable();
 }
 
+int ProgramReplacement::createPart() {
+    discard();
+    m_folder = openDriveFolder(QFileInfo(m_localPath).path());
+    if (m_folder >= 0)
+        m_part = ::openat(m_folder, QFile::encodeName(m_partName).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+    if (m_part < 0) {
+        const int error = errno;
+        close();
+        throw Exception(
+            QStringLiteral("Cannot create file %1: %2").arg(m_partPath, systemError(error)));
+    }
+    return m_part;
+}
+
 void ProgramReplacement::commit() {
-    QFile part(m_partPath);
-    const auto executable = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                            QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::ExeGroup |
-                            QFileDevice::ReadOther | QFileDevice::ExeOther;
-    if (!part.setPermissions(executable))
-        throw Exception(QStringLiteral("Cannot set permissions of %1").arg(m_partPath));
+    if (m_part < 0)
+        throw Exception(QStringLiteral("Cannot replace %1").arg(m_localPath));
     // The bytes reach the disk before the new name does: after a power cut the program is the
     // old one or the whole new one, never an empty file whose new version the settings file
     // (written through to the disk) already records, which no later upgrade would repair.
-    const int fd = ::open(QFile::encodeName(m_partPath).constData(), O_RDONLY | O_CLOEXEC);
-    const int error = fd < 0 || ::fsync(fd) != 0 ? errno : 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (error != 0)
-        throw Exception(QStringLiteral("Cannot write %1: %2")
-                            .arg(m_partPath, QString::fromLocal8Bit(std::strerror(error))));
-    // rename(2) replaces the old file atomically; QFile::rename refuses an existing target.
-    if (std::rename(QFile::encodeName(m_partPath).constData(),
-                    QFile::encodeName(m_localPath).constData()) != 0)
-        throw Exception(QStringLiteral("Cannot replace %1: %2")
-                            .arg(m_localPath, QString::fromLocal8Bit(std::strerror(errno))));
-    m_committed = true;
+    if (::fchmod(m_part, 0755) != 0 || ::fsync(m_part) != 0)
+        throw Exception(QStringLiteral("Cannot write %1: %2").arg(m_partPath, systemError(errno)));
+    // Only the file written here goes in, never what took its name meanwhile.
+    struct stat written {};
+    struct stat named {};
+    if (::fstat(m_part, &written) != 0 ||
+        ::fstatat(m_folder, QFile::encodeName(m_partName).constData(), &named,
+                  AT_SYMLINK_NOFOLLOW) != 0 ||
+        written.st_dev != named.st_dev || written.st_ino != named.st_ino)
+        throw Exception(
+            QStringLiteral("Cannot replace %1: its part file was replaced").arg(m_localPath));
+    // renameat replaces the old file atomically, and a link under the program's name is
+    // replaced, not followed.
+    if (::renameat(m_folder, QFile::encodeName(m_partName).constData(), m_folder,
+                   QFile::encodeName(QFileInfo(m_localPath).fileName()).constData()) != 0)
+        throw Exception(
+            QStringLiteral("Cannot replace %1: %2").arg(m_localPath, systemError(errno)));
+    close();
 }
 
 void ProgramReplacement::discard() {
-    QFile::remove(m_partPath);
+    if (m_part >= 0)
+        ::unlinkat(m_folder, QFile::encodeName(m_partName).constData(), 0);
+    close();
+}
+
+void ProgramReplacement::close() {
+    if (m_part >= 0)
+        ::close(m_part);
+    if (m_folder >= 0)
+        ::close(m_folder);
+    m_part = -1;
+    m_folder = -1;
+}
+
+void ProgramReplacement::removeDeadParts(const QString& folder) {
+    const QDir dir(folder);
+    const QStringList parts =
+        dir.entryList({QStringLiteral(".*") + PartEnd}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : parts) {
+        const qint64 pid = writerOf(name);
+        if (pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            QFile::remove(dir.filePath(name));
+    }
 }

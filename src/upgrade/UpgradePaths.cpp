@@ -33,3 +33,15 @@ bool isSafeClientFolder(const QString& folder) {
     const QStringList parts = folder.split(QLatin1Char('\\'));
     return !parts.contains(QLatin1String(".."));
 }
+
+QString folderKey(const QString& folder) {
+    QStringList parts;
+    for (const QString& part : folder.split(QLatin1Char('\\'), Qt::SkipEmptyParts))
+        if (part != QLatin1String("."))
+            parts << part;
+    return parts.join(QLatin1Char('\\')).toCaseFolded();
+}
+
+QString targetKey(const QString& folder, const QString& exeName) {
+    return folderKey(folder) + QLatin1Char('\\') + exeName.toCaseFolded();
+}

@@ -5,6 +5,7 @@
 #include "net/FtpClient.h"
 #include "platform/DriveMapping.h"
 #include "platform/MessageDialogs.h"
+#include "upgrade/OutdatedPrograms.h"
 #include "upgrade/ProgramReplacement.h"
 #include "upgrade/UpgradePaths.h"
 
@@ -15,9 +16,9 @@
 #include <QFrame>
 #include <QLabel>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QStatusBar>
 #include <QVBoxLayout>
-#include <optional>
 
 TFormInstaller* FormInstaller = nullptr;
 
@@ -29,20 +30,6 @@ const QString CR = QStringLiteral("\r");
 const QString Stopped = QStringLiteral("Installation stoped!");
 const QString VersionSection = QStringLiteral("progversion");
 const QString NoVersion = QStringLiteral("0.000");
-
-// A version text as a number; nullopt when it is none (an empty or hand-edited value).
-qsizetype indexOfName(const QStringList& names, const QString& name) {
-    for (qsizetype i = 0; i < names.size(); ++i)
-        if (names.at(i).compare(name, Qt::CaseInsensitive) == 0)
-            return i;
-    return -1;
-}
-
-std::optional<double> versionNumber(const QString& text) {
-    bool ok = false;
-    const double value = text.toDouble(&ok);
-    return ok ? std::optional<double>(value) : std::nullopt;
-}
 
 int ftpPort() {
     bool ok = false;
@@ -121,7 +108,7 @@ TFormInstaller::TFormInstaller(Connection* database, QWidget* parent) : QDialog(
     QueryDigests->setSql(QStringList{
         QStringLiteral("select"),
         QStringLiteral(" b.prog_exe"),
-        QStringLiteral(",b.serverpath"),
+        QStringLiteral(",b.clientpath"),
         QStringLiteral(",to_jsonb(b)->>'sha256' sha256"),
         QStringLiteral("from"),
         QStringLiteral(" quorvane.user_prog_db u, quorvane.quorvane_prog b"),
@@ -184,7 +171,8 @@ int TFormInstaller::CountOutdated() {
         return 0;
 
     const QString base = mapDrivePath(BaseFolder);
-    if (base.isEmpty() || (!QFileInfo(base).isDir() && !QDir().mkdir(base))) {
+    if (base.isEmpty() || (!QFileInfo(base).isDir() && !QDir().mkdir(base)) ||
+        !isInsideDrive(base)) {
         ShowMessage(QStringLiteral("Creating directory ") + BaseFolder +
                     QStringLiteral(" failed!") + CR + Stopped);
         return -1;
@@ -198,66 +186,34 @@ int TFormInstaller::CountOutdated() {
             installedVersions << Settings->readString(VersionSection, name, NoVersion);
     }
 
-    ExeNames.clear();
-    ClientPaths.clear();
-    ServerPaths.clear();
-    Versions.clear();
-    Digests.clear();
-
+    OutdatedPrograms outdated(installedNames, installedVersions, BaseFolder);
     Query1->open();
-    for (; !Query1->eof(); Query1->next()) {
-        const QString exe = Query1->fieldByName(QStringLiteral("prog_exe")).asString();
-        const qsizetype found = indexOfName(installedNames, exe);
-        if (found < 0) {
-            AddProgram();
-            continue;
-        }
-        // An installed version that is no number counts as not installed, so the entry is
-        // repaired by the fetch instead of stopping every sign-in.
-        const auto installed = versionNumber(installedVersions.at(found));
-        const auto listed =
-            versionNumber(Query1->fieldByName(QStringLiteral("version")).asString());
-        if (!installed || (listed && *installed < *listed)) {
-            AddProgram();
-            continue;
-        }
-        const QString local = mapDrivePath(Query1->fieldByName(QStringLiteral("prog")).asString());
-        if (local.isEmpty() || !QFileInfo::exists(local))
-            AddProgram();
-    }
+    for (; !Query1->eof(); Query1->next())
+        outdated.addRow(Query1->fieldByName(QStringLiteral("prog_exe")).asString(),
+                        Query1->fieldByName(QStringLiteral("clientpath")).asString(),
+                        Query1->fieldByName(QStringLiteral("serverpath")).asString(),
+                        Query1->fieldByName(QStringLiteral("version")).asString(),
+                        Query1->fieldByName(QStringLiteral("prog")).asString());
     Query1->close();
-    if (!ExeNames.isEmpty())
-        ReadDigests();
+    if (!outdated.exeNames.isEmpty())
+        ReadDigests(outdated);
+    ExeNames = outdated.exeNames;
+    ClientPaths = outdated.clientPaths;
+    ServerPaths = outdated.serverPaths;
+    Versions = outdated.versions;
+    Digests = outdated.digests();
     return ExeNames.size();
 }
 
-// A digest belongs to the remote file: the exe name on its server path. Of two rows that pin
-// the same file, the lower program id counts; a row without a digest pins nothing.
-void TFormInstaller::ReadDigests() {
+// A digest pins the local file a row installs to; of all the user's rows for that file, any
+// one that carries a digest pins it.
+void TFormInstaller::ReadDigests(OutdatedPrograms& outdated) {
     QueryDigests->open();
-    for (; !QueryDigests->eof(); QueryDigests->next()) {
-        const QString digest = QueryDigests->fieldByName(QStringLiteral("sha256")).asString();
-        if (digest.isEmpty())
-            continue;
-        const QString exe = QueryDigests->fieldByName(QStringLiteral("prog_exe")).asString();
-        const QString serverPath =
-            QueryDigests->fieldByName(QStringLiteral("serverpath")).asString();
-        for (qsizetype i = 0; i < ExeNames.size(); ++i)
-            if (Digests.at(i).isEmpty() && ExeNames.at(i) == exe && ServerPaths.at(i) == serverPath)
-                Digests[i] = digest;
-    }
+    for (; !QueryDigests->eof(); QueryDigests->next())
+        outdated.addDigest(QueryDigests->fieldByName(QStringLiteral("prog_exe")).asString(),
+                           QueryDigests->fieldByName(QStringLiteral("clientpath")).asString(),
+                           QueryDigests->fieldByName(QStringLiteral("sha256")).asString());
     QueryDigests->close();
-}
-
-void TFormInstaller::AddProgram() {
-    const QString exe = Query1->fieldByName(QStringLiteral("prog_exe")).asString();
-    if (ExeNames.contains(exe, Qt::CaseInsensitive))
-        return;
-    ExeNames << exe;
-    ClientPaths << Query1->fieldByName(QStringLiteral("clientpath")).asString();
-    ServerPaths << Query1->fieldByName(QStringLiteral("serverpath")).asString();
-    Versions << Query1->fieldByName(QStringLiteral("version")).asString();
-    Digests << QString();
 }
 
 void TFormInstaller::RunUpgradeWindow() {
@@ -279,6 +235,7 @@ void TFormInstaller::RunUpgradeWindow() {
     ProgressBar1->setValue(0);
     ProgressBar1->setMinimum(0);
     ProgressBar1->setMaximum(ExeNames.size());
+    m_cleanedFolders.clear();
 
     QString previousHost = QStringLiteral("...");
     for (int i = 0; i < ExeNames.size(); ++i) {
@@ -353,6 +310,11 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
         }
         if (!ForceDirectories(folder))
             return Fetch::FolderFailed;
+        const QString diskFolder = mapDrivePath(folder);
+        if (!m_cleanedFolders.contains(diskFolder)) {
+            m_cleanedFolders.insert(diskFolder);
+            ProgramReplacement::removeDeadParts(diskFolder);
+        }
         replacement = std::make_unique<ProgramReplacement>(mapDrivePath(LocalFile));
         if (!replacement->blocked())
             break;
@@ -374,6 +336,8 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
         try {
             FTP1->Host = host;
             FTP1->SetTransferType(2);
+            FTP1->LocalHandle = replacement->createPart();
+            const auto handed = qScopeGuard([this] { FTP1->LocalHandle = -1; });
             FTP1->Download(remote, replacement->partPath());
             QCoreApplication::processEvents();
             CheckDigest(exe, digest);
@@ -390,7 +354,7 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
 
 void TFormInstaller::CheckDigest(const QString& exe, const QString& listed) {
     const QString received = QString::fromLatin1(FTP1->ReceivedSha256());
-    if (listed.isEmpty() || received == listed)
+    if (listed.isEmpty() || listed.split(QLatin1Char(' ')).contains(received))
         return;
     const QString text = QStringLiteral("Program ") + exe +
                          QStringLiteral(" not installed: SHA-256 of the download is ") + received +
@@ -399,16 +363,20 @@ void TFormInstaller::CheckDigest(const QString& exe, const QString& listed) {
     throw Exception(text);
 }
 
+// A folder on the way that leads out of the drive folder (a link) is refused like one that
+// cannot be created: nothing is written through it.
 bool TFormInstaller::ForceDirectories(const QString& folder) {
     if (!isSafeClientFolder(folder) || mapDrivePath(folder).isEmpty()) {
         FolderFailed(folder);
         return false;
     }
-    if (QFileInfo(mapDrivePath(folder)).isDir())
+    const QString mapped = mapDrivePath(folder);
+    if (QFileInfo(mapped).isDir() && isInsideDrive(mapped))
         return true;
     for (const QString& level : folderChain(folder)) {
         const QString path = mapDrivePath(level);
-        if (path.isEmpty() || (!QFileInfo(path).isDir() && !QDir().mkdir(path))) {
+        if (path.isEmpty() || (!QFileInfo(path).isDir() && !QDir().mkdir(path)) ||
+            !isInsideDrive(path)) {
             FolderFailed(level);
             return false;
         }

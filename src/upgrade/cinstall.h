@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QDialog>
+#include <QSet>
 #include <QStringList>
 #include <memory>
 
 class Connection;
+class OutdatedPrograms;
 class ProfileFile;
 class Query;
 class TFtpClient;
@@ -57,7 +59,8 @@ public:
     QStringList ClientPaths;
     QStringList ServerPaths;
     QStringList Versions;
-    // The SHA-256 (lower-case hex) the fetched file must have; empty: not pinned.
+    // The SHA-256s (lower-case hex, separated by blanks) one of which the fetched file must
+    // have; empty: not pinned.
     QStringList Digests;
 
 signals:
@@ -71,10 +74,9 @@ protected:
 private:
     enum class Fetch { Done, FolderFailed };
 
-    void AddProgram();
-    void ReadDigests();
-    // Raises, after a status report at level 1, when the last download's digest is not
-    // `listed`; an empty `listed` pins nothing.
+    void ReadDigests(OutdatedPrograms& outdated);
+    // Raises, after a status report at level 1, when the last download's digest is none of
+    // `listed` (separated by blanks); an empty `listed` pins nothing.
     void CheckDigest(const QString& exe, const QString& listed);
     bool OpenConnection(const QString& host);
     Fetch FetchEntry(int index, const QString& host);
@@ -85,6 +87,8 @@ private:
     void SetRunning(bool running);
 
     bool m_running = false;
+    // The client folders on disk this run has cleared of dead launchers' part files.
+    QSet<QString> m_cleanedFolders;
 };
 
 extern TFormInstaller* FormInstaller;

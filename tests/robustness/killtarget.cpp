@@ -22,6 +22,7 @@
 #include "platform/DriveMapping.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QTextStream>
 #include <QTimer>
@@ -55,11 +56,13 @@ int refresh(const QString& user, const QString& password) {
     ProfileFile(KillTarget::SettingsPath)
         .writeString(QStringLiteral("progversion"), QStringLiteral("ledger.exe"),
                      QStringLiteral("1.000"));
-    const QString part = mapDrivePath(QStringLiteral("c:\\qv\\finance\\.ledger.exe.%1.part")
-                                          .arg(QCoreApplication::applicationPid()));
+    const QDir folder(mapDrivePath(QStringLiteral("c:\\qv\\finance")));
+    const QString part =
+        QStringLiteral(".ledger.exe.%1.*.part").arg(QCoreApplication::applicationPid());
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, &w.form, [&] {
-        if (QFileInfo(part).size() > 0) {
+        const QFileInfoList parts = folder.entryInfoList({part}, QDir::Files | QDir::Hidden);
+        if (!parts.isEmpty() && parts.first().size() > 0) {
             watch.stop();
             out << "closing" << Qt::endl;
             w.form.close();

@@ -3,10 +3,13 @@
 
 #include "platform/Exception.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
 
 // The path rules of the upgrade and the safe replacement of a program file on real files.
 class UpgradePathsTest : public QObject {
@@ -16,12 +19,19 @@ class UpgradePathsTest : public QObject {
         QFile f(path);
         return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
     }
+    // The download into the part file, through the descriptor the replacement made it with.
+    static bool writePart(ProgramReplacement& r, const QByteArray& bytes) {
+        return ::write(r.createPart(), bytes.constData(), size_t(bytes.size())) == bytes.size();
+    }
     static QByteArray readFile(const QString& path) {
         QFile f(path);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
 
 private slots:
+    // Part files are made only inside the drive folder.
+    void initTestCase() { qputenv("QUORVANE_DRIVE_C", QDir::tempPath().toLocal8Bit()); }
+
     void hostAndRemoteFile_data() {
         QTest::addColumn<QString>("serverPath");
         QTest::addColumn<QString>("host");
@@ -95,7 +105,7 @@ private slots:
             ProgramReplacement r(program);
             QVERIFY(!r.blocked());
             QVERIFY(r.partPath() != program);
-            QVERIFY(writeFile(r.partPath(), "new"));
+            QVERIFY(writePart(r, "new"));
             QCOMPARE(readFile(program), QByteArray("old"));
             r.commit();
         }
@@ -106,7 +116,7 @@ private slots:
         // Not committed: the part file goes, the program stays as it was.
         {
             ProgramReplacement r(program);
-            QVERIFY(writeFile(r.partPath(), "broken"));
+            QVERIFY(writePart(r, "broken"));
         }
         QCOMPARE(readFile(program), QByteArray("new"));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"a.exe"});
@@ -115,7 +125,7 @@ private slots:
         const QString fresh = dir.filePath("b.exe");
         ProgramReplacement r(fresh);
         QVERIFY(!r.blocked());
-        QVERIFY(writeFile(r.partPath(), "b"));
+        QVERIFY(writePart(r, "b"));
         r.commit();
         QCOMPARE(readFile(fresh), QByteArray("b"));
     }
@@ -154,7 +164,7 @@ private slots:
 
         ProgramReplacement r(program);
         QVERIFY(!r.blocked());
-        QVERIFY(QFile::copy("/bin/true", r.partPath()));
+        QVERIFY(writePart(r, readFile("/bin/true")));
         r.commit();
         QCOMPARE(running.state(), QProcess::Running);
         QCOMPARE(QProcess::execute(program, {}), 0);

@@ -199,14 +199,24 @@ private slots:
         QFETCH(FtpScript, retr);
         QFETCH(QString, digest);
         QFETCH(QString, report);
+        QFETCH(bool, swapPart);
+        QTemporaryDir outside;
+        const QString victim = outside.filePath(QStringLiteral("victim"));
+        QVERIFY(put("c:\\p\\a.exe", "A old"));
+        QVERIFY(QFile(victim).open(QIODevice::WriteOnly));
+        int swapped = 0;
         QStringList reports;
         form->FTP1->ReportLevel = 1;
         form->FTP1->OnStatus = [&](QObject*, const QString& text) { reports << text; };
         server->on(QStringLiteral("RETR"), [&](const QString& name) {
+            // Another account swaps the part file for a link to a file of the user's.
+            if (swapPart && name == QLatin1String("f/a.exe"))
+                for (const QString& part : leftovers("c:\\p"))
+                    swapped += QFile::remove(disk("c:\\p\\" + part)) &&
+                               QFile::link(victim, disk("c:\\p\\" + part));
             return name == QLatin1String("f/a.exe") ? retr : server->serveFile(name);
         });
         server->files.insert(QStringLiteral("f/b.exe"), "B new");
-        QVERIFY(put("c:\\p\\a.exe", "A old"));
         record("a.exe", "1.000");
         entry("a.exe", "c:\\p", host() + ":/f", "2.000", digest);
         entry("b.exe", "c:\\p", host() + ":/f", "2.000", sha256("B new"));
@@ -217,6 +227,9 @@ private slots:
         QCOMPARE(contents("c:\\p\\b.exe"), QByteArray("B new"));
         QCOMPARE(recorded("b.exe"), QStringLiteral("2.000"));
         QVERIFY(leftovers("c:\\p").isEmpty());
+        QCOMPARE(swapped, swapPart ? 1 : 0);
+        QCOMPARE(TestDrive::contents(victim), QByteArray());
+        QVERIFY(QFileInfo(disk("c:\\p\\a.exe")).isFile());
         QVERIFY(dialogs->calls().isEmpty());
         QVERIFY(!form->isVisible());
         QCOMPARE(reports.filter(QStringLiteral("not installed")),
@@ -226,36 +239,37 @@ private slots:
         QTest::addColumn<FtpScript>("retr");
         QTest::addColumn<QString>("digest");
         QTest::addColumn<QString>("report");
-        QTest::newRow("550") << FtpScript().reply("550 No such file.\r\n") << QString()
-                             << QString();
+        QTest::addColumn<bool>("swapPart");
+        QTest::newRow("550") << FtpScript().reply("550 No such file.\r\n") << QString() << QString()
+                             << false;
         QTest::newRow("426 midway") << FtpScript()
                                            .reply("150 Opening BINARY mode (100000 bytes).\r\n")
                                            .connectData()
                                            .sendData(QByteArray(40000, 'x'))
                                            .pause(30)
                                            .reply("426 Connection closed; transfer aborted.\r\n")
-                                    << QString() << QString();
+                                    << QString() << QString() << false;
         QTest::newRow("451 completion") << FtpScript()
                                                .reply("150 Opening BINARY mode (3 bytes).\r\n")
                                                .connectData()
                                                .sendData("xyz")
                                                .closeData()
                                                .reply("451 Local error in processing.\r\n")
-                                        << QString() << QString();
+                                        << QString() << QString() << false;
         QTest::newRow("completion no reply") << FtpScript()
                                                     .reply("150 Opening BINARY mode (3 bytes).\r\n")
                                                     .connectData()
                                                     .sendData("xyz")
                                                     .closeData()
                                                     .reply("Transfer complete.\r\n")
-                                             << QString() << QString();
+                                             << QString() << QString() << false;
         QTest::newRow("short file") << FtpScript()
                                            .reply("150 Opening BINARY mode (1000 bytes).\r\n")
                                            .connectData()
                                            .sendData(QByteArray(600, 'y'))
                                            .closeData()
                                            .reply("226 Transfer complete.\r\n")
-                                    << QString() << QString();
+                                    << QString() << QString() << false;
         const QString published = sha256("A new");
         const QString tampered = sha256("A evil");
         QTest::newRow("digest differs")
@@ -267,7 +281,16 @@ private slots:
                    .reply("226 Transfer complete.\r\n")
             << published
             << "Program a.exe not installed: SHA-256 of the download is " + tampered +
-                   ", the database lists " + published;
+                   ", the database lists " + published
+            << false;
+        QTest::newRow("part file swapped for a link")
+            << FtpScript()
+                   .reply("150 Opening BINARY mode (5 bytes).\r\n")
+                   .connectData()
+                   .sendData("A new")
+                   .closeData()
+                   .reply("226 Transfer complete.\r\n")
+            << QString() << QString() << true;
     }
 
     // The server dies in the middle of a file: that program and every later one of the host
@@ -345,12 +368,21 @@ private slots:
     void unsafeRowsAreRefused() {
         QFETCH(QString, exe);
         QFETCH(QString, folder);
+        QFETCH(QString, linked);
+        QTemporaryDir outside;
+        if (!linked.isEmpty())
+            QVERIFY(QFile::link(outside.path(), disk(linked)));
         server->files.insert("f/" + exe, "EVIL");
         entry(exe, folder, host() + ":/f");
         entry("b.exe", "c:\\qv", host() + ":/f");
         form->RunUpgradeWindow();
         QCOMPARE(dialogs->texts(),
-                 QStringList{"Creating directory " + folder + " failed!" + Stopped});
+                 QStringList{"Creating directory " + (linked.isEmpty() ? folder : linked) +
+                             " failed!" + Stopped});
+        QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList());
+        if (!linked.isEmpty())
+            QVERIFY(QFile::remove(disk(linked)));
         QVERIFY(!server->commands().contains("RETR f/" + exe));
         QVERIFY(!server->commands().contains(QStringLiteral("RETR f/b.exe")));
         QCOMPARE(QDir(drive->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
@@ -360,14 +392,21 @@ private slots:
     void unsafeRowsAreRefused_data() {
         QTest::addColumn<QString>("exe");
         QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("linked"); // made a link to a folder outside the drive
         QTest::newRow("name climbs up") << "..\\..\\evil.exe"
-                                        << "c:\\qv";
+                                        << "c:\\qv" << QString();
         QTest::newRow("name with slash") << "../evil.exe"
-                                         << "c:\\qv";
+                                         << "c:\\qv" << QString();
         QTest::newRow("folder climbs up") << "evil.exe"
-                                          << "c:\\qv\\..\\..";
+                                          << "c:\\qv\\..\\.." << QString();
         QTest::newRow("folder with slash") << "evil.exe"
-                                           << "c:\\qv/../..";
+                                           << "c:\\qv/../.." << QString();
+        QTest::newRow("folder links out") << "evil.exe"
+                                          << "c:\\out"
+                                          << "c:\\out";
+        QTest::newRow("folder on the way links out") << "evil.exe"
+                                                     << "c:\\out\\sub"
+                                                     << "c:\\out";
     }
 
     // A read-only program: the question; No skips it (the bar still advances), Yes after the

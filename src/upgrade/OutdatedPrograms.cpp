@@ -1,0 +1,85 @@
+#include "upgrade/OutdatedPrograms.h"
+
+#include "platform/DriveMapping.h"
+#include "upgrade/UpgradePaths.h"
+
+#include <QFileInfo>
+#include <optional>
+
+namespace {
+
+// A version text as a number; nullopt when it is none (an empty or hand-edited value).
+std::optional<double> versionNumber(const QString& text) {
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    return ok ? std::optional<double>(value) : std::nullopt;
+}
+
+} // namespace
+
+OutdatedPrograms::OutdatedPrograms(const QStringList& installedNames,
+                                   const QStringList& installedVersions, const QString& baseFolder)
+    : m_installedVersions(installedVersions), m_baseFolder(folderKey(baseFolder)) {
+    m_installed.reserve(installedNames.size());
+    // The first of two names that differ only in letter case is the one that counts.
+    for (qsizetype i = installedNames.size() - 1; i >= 0; --i)
+        m_installed.insert(installedNames.at(i).toCaseFolded(), i);
+}
+
+void OutdatedPrograms::addRow(const QString& exe, const QString& clientPath,
+                              const QString& serverPath, const QString& version,
+                              const QString& prog) {
+    // The settings file's folder holds no program: a row there would replace the settings.
+    if (folderKey(clientPath) == m_baseFolder)
+        return;
+    const QString target = targetKey(clientPath, exe);
+    if (m_added.contains(target))
+        return;
+    const auto found = m_installed.constFind(exe.toCaseFolded());
+    if (found == m_installed.cend()) {
+        add(target, exe, clientPath, serverPath, version);
+        return;
+    }
+    // An installed version that is no number counts as not installed, so the entry is
+    // repaired by the fetch instead of stopping every sign-in.
+    const auto installed = versionNumber(m_installedVersions.at(*found));
+    const auto listed = versionNumber(version);
+    if (!installed || (listed && *installed < *listed) || !fileExists(target, prog))
+        add(target, exe, clientPath, serverPath, version);
+}
+
+void OutdatedPrograms::add(const QString& target, const QString& exe, const QString& clientPath,
+                           const QString& serverPath, const QString& version) {
+    m_added.insert(target);
+    m_targets << target;
+    exeNames << exe;
+    clientPaths << clientPath;
+    serverPaths << serverPath;
+    versions << version;
+}
+
+bool OutdatedPrograms::fileExists(const QString& target, const QString& prog) {
+    auto known = m_exists.constFind(target);
+    if (known == m_exists.cend()) {
+        const QString local = mapDrivePath(prog);
+        known = m_exists.insert(target, !local.isEmpty() && QFileInfo::exists(local));
+    }
+    return *known;
+}
+
+void OutdatedPrograms::addDigest(const QString& exe, const QString& clientPath,
+                                 const QString& digest) {
+    if (digest.isEmpty())
+        return;
+    QStringList& listed = m_pins[targetKey(clientPath, exe)];
+    if (!listed.contains(digest))
+        listed << digest;
+}
+
+QStringList OutdatedPrograms::digests() const {
+    QStringList pinned;
+    pinned.reserve(m_targets.size());
+    for (const QString& target : m_targets)
+        pinned << m_pins.value(target).join(QLatin1Char(' '));
+    return pinned;
+}
