@@ -30,12 +30,14 @@ void OutdatedPrograms::addRow(const QString& exe, const QString& clientPath,
                               const QString& serverPath, const QString& version,
                               const QString& prog) {
     // The settings file's folder holds no program: a row there would replace the settings.
-    if (folderKey(clientPath) == m_baseFolder)
+    const QString& folder = folderOf(clientPath);
+    if (folder == m_baseFolder)
         return;
-    const QString target = targetKey(clientPath, exe);
+    const QString name = exe.toCaseFolded();
+    const QString target = folder + QLatin1Char('\\') + name;
     if (m_added.contains(target))
         return;
-    const auto found = m_installed.constFind(exe.toCaseFolded());
+    const auto found = m_installed.constFind(name);
     if (found == m_installed.cend()) {
         add(target, exe, clientPath, serverPath, version);
         return;
@@ -58,6 +60,13 @@ void OutdatedPrograms::add(const QString& target, const QString& exe, const QStr
     versions << version;
 }
 
+const QString& OutdatedPrograms::folderOf(const QString& clientPath) {
+    auto known = m_folders.constFind(clientPath);
+    if (known == m_folders.cend())
+        known = m_folders.insert(clientPath, folderKey(clientPath));
+    return *known;
+}
+
 bool OutdatedPrograms::fileExists(const QString& target, const QString& prog) {
     auto known = m_exists.constFind(target);
     if (known == m_exists.cend()) {
@@ -71,7 +80,7 @@ void OutdatedPrograms::addDigest(const QString& exe, const QString& clientPath,
                                  const QString& digest) {
     if (digest.isEmpty())
         return;
-    QStringList& listed = m_pins[targetKey(clientPath, exe)];
+    QStringList& listed = m_pins[folderOf(clientPath) + QLatin1Char('\\') + exe.toCaseFolded()];
     if (!listed.contains(digest))
         listed << digest;
 }

@@ -35,6 +35,8 @@ private:
     void add(const QString& target, const QString& exe, const QString& clientPath,
              const QString& serverPath, const QString& version);
     bool fileExists(const QString& target, const QString& prog);
+    // The folder's key (UpgradePaths), worked out once per spelling: rows repeat their folders.
+    const QString& folderOf(const QString& clientPath);
 
     // Case-folded installed name -> its first place in the settings file.
     QHash<QString, qsizetype> m_installed;
@@ -43,5 +45,6 @@ private:
     QStringList m_targets;
     QSet<QString> m_added;
     QHash<QString, bool> m_exists;
+    QHash<QString, QString> m_folders;
     QHash<QString, QStringList> m_pins;
 };

@@ -41,7 +41,3 @@ QString folderKey(const QString& folder) {
             parts << part;
     return parts.join(QLatin1Char('\\')).toCaseFolded();
 }
-
-QString targetKey(const QString& folder, const QString& exeName) {
-    return folderKey(folder) + QLatin1Char('\\') + exeName.toCaseFolded();
-}

@@ -27,6 +27,3 @@ bool isSafeClientFolder(const QString& folder);
 // A client folder as one text for comparing, as Windows compares paths: empty and "."
 // components dropped, letter case ignored.
 QString folderKey(const QString& folder);
-
-// The local file a row installs to (client folder and exe name), compared the same way.
-QString targetKey(const QString& folder, const QString& exeName);

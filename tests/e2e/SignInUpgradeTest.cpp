@@ -315,24 +315,38 @@ private slots:
     // The database pins a program to the digest of the build the administrator published: a
     // file on the server with other bytes is never installed nor recorded (the old program
     // stays and is listed again), the published one is, and a program without a digest is
-    // fetched unchecked.
+    // fetched unchecked. A second row for the same file without a digest, sorting first and
+    // spelling the folder in other letters, does not lift the pin.
     void digestDecidesWhatIsInstalled_data() {
         QTest::addColumn<bool>("tampered");
         QTest::addColumn<bool>("pinned");
-        QTest::newRow("tampered file") << true << true;
-        QTest::newRow("published file") << false << true;
-        QTest::newRow("no digest") << false << false;
+        QTest::addColumn<bool>("duplicate");
+        QTest::newRow("tampered file") << true << true << false;
+        QTest::newRow("published file") << false << true << false;
+        QTest::newRow("no digest") << false << false << false;
+        QTest::newRow("unpinned row first") << true << true << true;
     }
     void digestDecidesWhatIsInstalled() {
         QFETCH(bool, tampered);
         QFETCH(bool, pinned);
+        QFETCH(bool, duplicate);
         firstSignIn();
         const Fetched& invoice = MariPrograms[1];
         const ino_t before = inode(onDrive(invoice.local));
         const QByteArray published = serveNewBuild(invoice);
         const QByteArray tamperedBuild = published + "and something else\n";
+        const QString remote = duplicate ? QStringLiteral("copy/invoice.exe") : invoice.remote;
+        QDir().mkpath(QFileInfo(served(remote)).path());
         if (tampered)
-            QVERIFY(TestIcons::writeFile(served(invoice.remote), tamperedBuild));
+            QVERIFY(TestIcons::writeFile(served(remote), tamperedBuild));
+        if (duplicate)
+            QVERIFY2(PgFixture::instance().superExec(
+                         "insert into quorvane.quorvane_prog (prog_id, prog_name, prog_exe, "
+                         "prog_group, clientpath, serverpath, version, prog_type) values (90, "
+                         "'Invoices copy', 'invoice.exe', 'Finance', 'c:\\QV\\Finance', "
+                         "'127.0.0.1:/copy', 2.000, 1); insert into quorvane.user_prog_db "
+                         "(username, database_id, quorvane_prog_id) values ('mari', 10, 90)"),
+                     qPrintable(PgFixture::instance().lastError()));
         const QString listed = QString::fromLatin1(
             QCryptographicHash::hash(published, QCryptographicHash::Sha256).toHex());
         pin(invoice.exe, pinned ? listed : QString());
