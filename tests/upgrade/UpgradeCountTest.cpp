@@ -151,6 +151,13 @@ private slots:
         else if (change == "version raised")
             QVERIFY(PgFixture::instance().superExec(
                 "update quorvane.quorvane_prog set version = 2.001 where prog_id = 2"));
+        else if (change == "row into the settings folder")
+            QVERIFY(PgFixture::instance().superExec(
+                "insert into quorvane.quorvane_prog (prog_id, prog_name, prog_exe, prog_group, "
+                "clientpath, serverpath, version, prog_type) values (91, 'Settings', "
+                "'quorvane.ini', 'Tools', 'c:\\QUORVANE3\\', '127.0.0.1:/evil', 999, 1); insert "
+                "into quorvane.user_prog_db (username, database_id, quorvane_prog_id) values "
+                "('mari', 10, 91)"));
         else if (change == "settings file gone")
             QVERIFY(QFile::remove(drive->path() + QStringLiteral("/quorvane3/quorvane.ini")));
         QCOMPARE(form->CountOutdated(), expected.size());
@@ -167,6 +174,8 @@ private slots:
         QTest::newRow("empty version") << "empty version" << QStringList{"ledger.exe"};
         QTest::newRow("file deleted") << "file deleted" << QStringList{"Stock.exe"};
         QTest::newRow("version raised") << "version raised" << QStringList{"invoice.exe"};
+        QTest::newRow("row into the settings folder")
+            << "row into the settings folder" << QStringList{};
         QTest::newRow("settings file gone") << "settings file gone" << DemoData::MariUpgradeExes;
     }
 

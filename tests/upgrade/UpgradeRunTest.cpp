@@ -137,6 +137,9 @@ private slots:
         server->files.insert(QStringLiteral("finance/tools/invoice.exe"),
                              QByteArray("INV\0\r\n", 6));
         QVERIFY(put(QStringLiteral("c:\\qv\\readme"), "the top folder exists"));
+        // Part files of launchers long gone, of another program (no process has such an id).
+        QVERIFY(put("c:\\qv\\finance\\bin\\.old.exe.99999999.part", "stale"));
+        QVERIFY(put("c:\\qv\\finance\\bin\\.Old.exe.99999999.x1y2.part", "stale"));
         entry("ledger.exe", "c:\\qv\\finance\\bin", host() + ":/finance", "1.250");
         entry("invoice.exe", "c:\\qv\\finance\\bin", host() + ":/finance/tools", "2.000");
 
@@ -183,7 +186,12 @@ private slots:
         entry("2.exe", "c:\\p", "127.0.0.1:/a");
         entry("3.exe", "c:\\p", "127.0.0.1:/a");
         entry("4.exe", "c:\\p", "localhost:/b");
+        // A part file of a launcher that still runs (this one) is left alone.
+        const QString live =
+            ".1.exe." + QString::number(QCoreApplication::applicationPid()) + ".x.part";
+        QVERIFY(put("c:\\p\\" + live, "live"));
         form->RunUpgradeWindow();
+        QCOMPARE(leftovers("c:\\p"), QStringList{live});
         QCOMPARE(server->sessions(), 2);
         QCOMPARE(Normalized(server->commands()),
                  Login() + Fetch("a/1.exe") + Fetch("a/2.exe") + Fetch("a/3.exe") +
