@@ -5,7 +5,6 @@
 #include <QStringList>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -148,16 +147,18 @@ bool isInsideDrive(const QString& diskPath) {
 }
 
 int openDriveFolder(const QString& diskPath) {
-    const int fd =
-        ::open(QFile::encodeName(diskPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const QByteArray name = QFile::encodeName(diskPath);
+    const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    // Where the descriptor really leads, whatever the name went through on the way.
-    char target[PATH_MAX];
-    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
-    const ssize_t size = ::readlink(link.constData(), target, sizeof target);
-    if (size <= 0 || size >= ssize_t(sizeof target) ||
-        !below(QByteArray(target, int(size)), resolvedPath(QFile::encodeName(driveRoot())))) {
+    // The descriptor must be the folder that the resolved name, inside the drive, is: so a
+    // link swapped in on the way after the check leads nowhere else.
+    const QByteArray resolved = resolvedPath(name);
+    struct stat opened {};
+    struct stat checked {};
+    if (!below(resolved, resolvedPath(QFile::encodeName(driveRoot()))) ||
+        ::fstat(fd, &opened) != 0 || ::stat(resolved.constData(), &checked) != 0 ||
+        opened.st_dev != checked.st_dev || opened.st_ino != checked.st_ino) {
         ::close(fd);
         errno = ELOOP;
         return -1;
