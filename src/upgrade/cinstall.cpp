@@ -7,6 +7,7 @@
 #include "platform/MessageDialogs.h"
 #include "upgrade/ProgramReplacement.h"
 #include "upgrade/UpgradePaths.h"
+#include "upgrade/UpgradeReport.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -42,6 +43,11 @@ std::optional<double> versionNumber(const QString& text) {
     bool ok = false;
     const double value = text.toDouble(&ok);
     return ok ? std::optional<double>(value) : std::nullopt;
+}
+
+QString readOnlyText(const QString& exe) {
+    return QStringLiteral("Program ") + exe + QStringLiteral(" needs to be upgraded!") + CR +
+           QStringLiteral("Installer cannot delete it because it is read-only!");
 }
 
 int ftpPort() {
@@ -141,6 +147,8 @@ TFormInstaller::TFormInstaller(Connection* database, QWidget* parent) : QDialog(
     // Hashed while the bytes arrive, so checking a pinned program costs no second pass.
     FTP1->ComputeSha256 = true;
 
+    Report = new UpgradeReport(database, this);
+
     FormCreate();
 }
 
@@ -182,6 +190,7 @@ int TFormInstaller::CountOutdated() {
     // The lists belong to the run in progress.
     if (m_running)
         return 0;
+    Report->begin();
 
     const QString base = mapDrivePath(BaseFolder);
     if (base.isEmpty() || (!QFileInfo(base).isDir() && !QDir().mkdir(base))) {
@@ -208,6 +217,7 @@ int TFormInstaller::CountOutdated() {
     for (; !Query1->eof(); Query1->next()) {
         const QString exe = Query1->fieldByName(QStringLiteral("prog_exe")).asString();
         const qsizetype found = indexOfName(installedNames, exe);
+        Report->listed(exe, found < 0 ? QString() : installedVersions.at(found));
         if (found < 0) {
             AddProgram();
             continue;
@@ -258,6 +268,7 @@ void TFormInstaller::AddProgram() {
     ServerPaths << Query1->fieldByName(QStringLiteral("serverpath")).asString();
     Versions << Query1->fieldByName(QStringLiteral("version")).asString();
     Digests << QString();
+    Report->outdated(exe);
 }
 
 void TFormInstaller::RunUpgradeWindow() {
@@ -323,7 +334,7 @@ bool TFormInstaller::OpenConnection(const QString& host) {
             handled = true;
         };
     } catch (const Exception&) {
-        ShowMessage(QStringLiteral("Unable to connect to ") + host + CR + Stopped);
+        StopRun(QStringLiteral("Unable to connect to ") + host + CR + Stopped);
         return false;
     }
     return true;
@@ -356,12 +367,10 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
         replacement = std::make_unique<ProgramReplacement>(mapDrivePath(LocalFile));
         if (!replacement->blocked())
             break;
-        const int answer = MessageDlg(
-            QStringLiteral("Program ") + exe + QStringLiteral(" needs to be upgraded!") + CR +
-                QStringLiteral("Installer cannot delete it because it is read-only!") + CR +
-                QStringLiteral("Delete it and press Yes") + CR +
-                QStringLiteral("Press No to skip upgrade"),
-            MsgKind::Information, MbYes | MbNo);
+        const int answer =
+            MessageDlg(readOnlyText(exe) + CR + QStringLiteral("Delete it and press Yes") + CR +
+                           QStringLiteral("Press No to skip upgrade"),
+                       MsgKind::Information, MbYes | MbNo);
         if (answer != MbYes) {
             skip = true;
             break;
@@ -379,10 +388,14 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
             CheckDigest(exe, digest);
             replacement->commit();
             Settings->writeString(VersionSection, exe, version);
-        } catch (const Exception&) {
+            Report->fetched(exe, version, QString::fromLatin1(FTP1->ReceivedSha256()));
+        } catch (const Exception& error) {
             // The old program stays in place, with its old version recorded.
             replacement->discard();
+            Report->failed(exe, error.message());
         }
+    } else {
+        Report->failed(exe, readOnlyText(exe));
     }
     StatusPanels[1]->clear();
     return Fetch::Done;
@@ -396,6 +409,7 @@ void TFormInstaller::CheckDigest(const QString& exe, const QString& listed) {
                          QStringLiteral(" not installed: SHA-256 of the download is ") + received +
                          QStringLiteral(", the database lists ") + listed;
     FTP1->ReportStatus(1, text);
+    Report->refused(exe, received);
     throw Exception(text);
 }
 
@@ -417,7 +431,12 @@ bool TFormInstaller::ForceDirectories(const QString& folder) {
 }
 
 void TFormInstaller::FolderFailed(const QString& folder) {
-    ShowMessage(QStringLiteral("Creating directory ") + folder + QStringLiteral(" failed!") + CR +
-                Stopped);
+    StopRun(QStringLiteral("Creating directory ") + folder + QStringLiteral(" failed!") + CR +
+            Stopped);
     CloseConnection();
+}
+
+void TFormInstaller::StopRun(const QString& text) {
+    ShowMessage(text);
+    Report->stopped(text);
 }
