@@ -4,6 +4,7 @@
 #include "platform/Exception.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QSysInfo>
 
 namespace {
@@ -39,6 +40,13 @@ QString textArray(const QStringList& values) {
 // Null stays null, so the server can tell "none" from an empty text.
 QString bounded(const QString& text, qsizetype width) {
     return text.isNull() ? QString() : text.left(width);
+}
+
+// A digest the table would refuse (none was computed) is sent as none, so it cannot fail the
+// whole report.
+QString digestOrNull(const QString& digest) {
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
+    return hex.match(digest).hasMatch() ? digest : QString();
 }
 
 QString outcomeText(UpgradeReport::Outcome outcome) {
@@ -94,7 +102,7 @@ void UpgradeReport::fetched(const QString& exe, const QString& version, const QS
         entry->pending = false;
         entry->outcome = Outcome::Fetched;
         entry->installedVersion = version;
-        entry->sha256 = sha256.isEmpty() ? QString() : sha256;
+        entry->sha256 = sha256;
     }
 }
 
@@ -161,10 +169,10 @@ void UpgradeReport::call(const QList<Entry>& entries) {
     for (const Entry& entry : entries) {
         exes << bounded(entry.exe, ExeWidth);
         versions << bounded(entry.installedVersion, VersionWidth);
-        digests << (entry.sha256.isEmpty() ? QString() : entry.sha256);
+        digests << digestOrNull(entry.sha256);
         outcomes << outcomeText(entry.outcome);
-        messages << (entry.message.isEmpty() ? QString() : entry.message.left(MessageWidth));
-        received << (entry.receivedSha256.isEmpty() ? QString() : entry.receivedSha256);
+        messages << bounded(entry.message, MessageWidth);
+        received << digestOrNull(entry.receivedSha256);
     }
     m_database->exec(QStringLiteral("call quorvane.report_upgrade($1, $2, $3::text[], $4::text[], "
                                     "$5::text[], $6::text[], $7::text[], $8::text[])"),
