@@ -130,6 +130,7 @@ void UpgradeReport::stopped(const QString& message) {
 }
 
 void UpgradeReport::send() {
+    // Programs still listed for fetching were never reached: no run took place.
     stopped(Stopped);
     QList<Entry> all = m_entries;
     for (const Entry& old : std::as_const(m_retry)) {
