@@ -1,5 +1,6 @@
 // What the upgrade report costs a sign-in: the time from OK in the login dialog to the built
-// main window, against the throwaway cluster with the demo data, on a workstation whose
+// main window (the report goes a moment later, once the window is up, and is made before the
+// next round), against the throwaway cluster with the demo data, on a workstation whose
 // programs are all current (the check's cheapest case, so the report weighs most). Rounds
 // alternate between the database as it is and the same database without the report
 // procedure (as an older central database is), so both see the same data and the same
@@ -16,6 +17,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QThread>
 
 #include <algorithm>
 #include <cstdio>
@@ -39,6 +41,11 @@ double SignIn() {
     w.answerLogin(DemoData::MariUser, DemoData::MariPassword, [&] { clock.start(); });
     w.form.show();
     const double ms = double(clock.nsecsElapsed()) / 1e6;
+    // The report goes a moment after the window is up; it is made before the next round.
+    while (w.installer.Report->sendPending()) {
+        QCoreApplication::processEvents();
+        QThread::msleep(2);
+    }
     const bool ok = w.form.isVisible() && w.form.TabSet->count() == 3 && dialogs.calls().isEmpty();
     return ok ? ms : -1;
 }

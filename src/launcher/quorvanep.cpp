@@ -319,10 +319,10 @@ void TQuorvaneForm::RunUpgrade() {
     if (FormInstaller->CountOutdated() > 0) {
         FormInstaller->RunUpgradeWindow();
     }
-    // The central database learns what this workstation runs now; a run still in progress
-    // reports when it is done.
+    // The central database learns what this workstation runs now, once the window is up; a
+    // run still in progress reports when it is done.
     if (!FormInstaller->running())
-        FormInstaller->Report->send();
+        FormInstaller->Report->sendSoon();
 }
 
 void TQuorvaneForm::LoadDatabases() {

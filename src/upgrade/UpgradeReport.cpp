@@ -67,12 +67,34 @@ QString outcomeText(UpgradeReport::Outcome outcome) {
 
 UpgradeReport::UpgradeReport(Connection* database, QObject* parent)
     : QObject(parent), m_database(database) {
+    m_soon.setSingleShot(true);
+    m_soon.setInterval(SendDelayMs);
+    connect(&m_soon, &QTimer::timeout, this, &UpgradeReport::send);
     // A new session may reach another server, or one brought up to date meanwhile.
     connect(database, &Connection::afterConnect, this, [this] { m_checked = false; });
 }
 
 void UpgradeReport::begin() {
+    // A report still waiting to go rides along with this check's, so the run cannot change it
+    // half-way.
+    if (m_soon.isActive()) {
+        m_soon.stop();
+        stopped(Stopped);
+        m_retry = withRetry();
+    }
     m_entries.clear();
+}
+
+QList<UpgradeReport::Entry> UpgradeReport::withRetry() const {
+    QList<Entry> all = m_entries;
+    for (const Entry& old : m_retry) {
+        bool superseded = false;
+        for (const Entry& entry : m_entries)
+            superseded = superseded || entry.exe.compare(old.exe, Qt::CaseInsensitive) == 0;
+        if (!superseded)
+            all << old;
+    }
+    return all;
 }
 
 UpgradeReport::Entry* UpgradeReport::find(const QString& exe) {
@@ -129,20 +151,24 @@ void UpgradeReport::stopped(const QString& message) {
             failed(entry.exe, message);
 }
 
+void UpgradeReport::sendSoon() {
+    m_soon.start();
+}
+
 void UpgradeReport::send() {
+    m_soon.stop();
     // Programs still listed for fetching were never reached: no run took place.
     stopped(Stopped);
-    QList<Entry> all = m_entries;
-    for (const Entry& old : std::as_const(m_retry)) {
-        bool superseded = false;
-        for (const Entry& entry : std::as_const(m_entries))
-            superseded = superseded || entry.exe.compare(old.exe, Qt::CaseInsensitive) == 0;
-        if (!superseded)
-            all << old;
-    }
-    m_retry.clear();
+    const QList<Entry> all = withRetry();
     if (all.isEmpty())
         return;
+    // Neither reopen a connection the user closed (Login) nor join a transaction the user
+    // holds (the toolbar dialog): the next report takes these entries along.
+    if (!m_database->connected() || m_database->inTransaction()) {
+        m_retry = all;
+        return;
+    }
+    m_retry.clear();
     try {
         if (procedureAvailable())
             call(all);

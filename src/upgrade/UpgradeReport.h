@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 class Connection;
 
@@ -33,8 +34,14 @@ public:
     void stopped(const QString& message);
 
     // One call with every entry, after a catalog check made once per connection. A call that
-    // fails is tried once more, inside the next report; then its entries are dropped.
+    // fails is tried once more, inside the next report; then its entries are dropped. While
+    // the connection is closed or inside a transaction the report waits for the next one.
     void send();
+    // send() a moment after the event that calls this has returned, so the window it builds
+    // is on the screen first: the user never waits for the report.
+    void sendSoon();
+    bool sendPending() const { return m_soon.isActive(); }
+    static constexpr int SendDelayMs = 200;
 
     // The workstation as the reports name it: host name and machine id (empty without one).
     static QString hostName();
@@ -54,6 +61,8 @@ private:
     };
 
     Entry* find(const QString& exe);
+    // This report's entries and those of a failed one that this one does not list.
+    QList<Entry> withRetry() const;
     bool procedureAvailable();
     void call(const QList<Entry>& entries);
 
@@ -64,4 +73,5 @@ private:
     // Whether the catalog was asked on this connection, and what it said.
     bool m_checked = false;
     bool m_available = false;
+    QTimer m_soon;
 };
