@@ -172,6 +172,127 @@ grant usage on schema quorvane to quorvane_admin;
 grant select on quorvane.quorvane_prog to quorvane_admin;
 grant execute on procedure quorvane.publish to quorvane_admin;
 
+-- Upgrade reports: after every upgrade check each workstation tells what it runs of the
+-- programs the upgrade keeps current, so an administrator sees a rollout (views below and
+-- quorvane-status). One row per user, workstation and exe name; the launcher writes the rows
+-- through report_upgrade, one call per sign-in. The workstation is its host name with its
+-- machine id beside it ('' when it has none), so two hosts of one name stay apart.
+set role quorvane;
+
+create table if not exists quorvane.upgrade_report (
+    -- collation "C", as current_user has: the row security's lookups then use the key
+    username          text collate "C" not null default current_user,
+    host_name         varchar(255) not null,
+    machine_id        varchar(64) not null,
+    exe_name          varchar(255) not null,
+    installed_version varchar(20), -- the version text the workstation recorded; null: none
+    sha256            varchar(64) check (sha256 ~ '^[0-9a-f]{64}$'), -- of the installed file
+    outcome           varchar(20) not null
+                      check (outcome in ('up to date', 'fetched', 'failed', 'digest mismatch')),
+    message           varchar(1000), -- a failure's message
+    received_sha256   varchar(64) check (received_sha256 ~ '^[0-9a-f]{64}$'), -- refused download
+    reported_at       timestamptz not null default now(),
+    primary key (username, machine_id, host_name, exe_name)
+);
+
+-- One sign-in's report: element i of every array belongs to program i. The digest of the
+-- installed file is known when this run fetched it; otherwise the one reported for the same
+-- version stays. A lock held by another session of the same user gives up soon, so a
+-- sign-in never waits on a report.
+create or replace procedure quorvane.report_upgrade(
+    workstation text, machine text, exes text[], versions text[], digests text[],
+    outcomes text[], messages text[], received text[])
+language plpgsql security invoker
+set search_path = pg_catalog, pg_temp set lock_timeout = '1s' as $$
+declare
+    n constant integer := coalesce(cardinality(exes), 0);
+begin
+    if n > 1000 then
+        raise exception 'an upgrade report holds at most 1000 programs, not %', n;
+    end if;
+    if coalesce(cardinality(versions), 0) <> n or coalesce(cardinality(digests), 0) <> n
+       or coalesce(cardinality(outcomes), 0) <> n or coalesce(cardinality(messages), 0) <> n
+       or coalesce(cardinality(received), 0) <> n then
+        raise exception 'the arrays of an upgrade report differ in length';
+    end if;
+    insert into quorvane.upgrade_report as r
+        (username, host_name, machine_id, exe_name, installed_version, sha256, outcome,
+         message, received_sha256, reported_at)
+    select distinct on (e.exe) current_user, workstation, coalesce(machine, ''), e.exe,
+           e.version, e.digest, e.outcome, e.message, e.received, now()
+      from unnest(exes, versions, digests, outcomes, messages, received)
+               with ordinality e(exe, version, digest, outcome, message, received, i)
+     order by e.exe, e.i
+    on conflict (username, machine_id, host_name, exe_name) do update
+       set installed_version = excluded.installed_version,
+           sha256 = coalesce(excluded.sha256,
+                             case when r.installed_version = excluded.installed_version
+                                  then r.sha256 end),
+           outcome = excluded.outcome,
+           message = excluded.message,
+           received_sha256 = excluded.received_sha256,
+           reported_at = excluded.reported_at;
+end
+$$;
+
+-- Per workstation and user (each account keeps its own drive folder), every program it
+-- reported against what is published: state at, behind, failed or refused (a download whose
+-- digest did not match).
+create or replace view quorvane.workstation_programs with (security_invoker = true) as
+    select r.host_name, r.machine_id, r.username, p.prog_id, p.prog_exe as exe_name,
+           r.installed_version, ltrim(to_char(p.version, '990.000')) as published_version,
+           r.sha256, p.sha256 as published_sha256,
+           case when r.outcome = 'digest mismatch' then 'refused'
+                when r.outcome = 'failed' then 'failed'
+                when r.installed_version ~ '^[0-9]{1,3}(\.[0-9]{1,3})?$'
+                     and r.installed_version::numeric = p.version
+                     and (r.sha256 is null or p.sha256 is null or r.sha256 = p.sha256)
+                     then 'at'
+                else 'behind' end as state,
+           r.outcome, r.message, r.received_sha256, r.reported_at
+      from quorvane.upgrade_report r
+      join quorvane.quorvane_prog p on upper(p.prog_exe) = upper(r.exe_name)
+     where p.prog_type = 1;
+
+-- Per program the upgrade keeps current: what is published and how many workstations are at
+-- it, behind it, failed, or refused its download, with the last report.
+create or replace view quorvane.rollout_status with (security_invoker = true) as
+    select p.prog_id, p.prog_exe as exe_name, p.serverpath,
+           ltrim(to_char(p.version, '990.000')) as published_version,
+           p.sha256 as published_sha256,
+           count(w.state) filter (where w.state = 'at') as at_version,
+           count(w.state) filter (where w.state = 'behind') as behind,
+           count(w.state) filter (where w.state = 'failed') as failed,
+           count(w.state) filter (where w.state = 'refused') as refused,
+           max(w.reported_at) as last_report
+      from quorvane.quorvane_prog p
+      left join quorvane.workstation_programs w on w.prog_id = p.prog_id
+     where p.prog_type = 1 and lower(left(p.clientpath, 3)) = 'c:\'
+     group by p.prog_id;
+
+-- A user writes and reads only their own reports; administrators read all. Forced, so the
+-- owner's sessions are held to it too.
+alter table quorvane.upgrade_report enable row level security;
+alter table quorvane.upgrade_report force row level security;
+drop policy if exists own_reports on quorvane.upgrade_report;
+create policy own_reports on quorvane.upgrade_report
+    for all to quorvane_user
+    using (username = current_user)
+    with check (username = current_user);
+drop policy if exists admins_read_reports on quorvane.upgrade_report;
+create policy admins_read_reports on quorvane.upgrade_report
+    for select to quorvane_admin
+    using (true);
+
+reset role;
+
+-- The upsert reads the user's own row, so select comes with insert and update; no delete.
+grant select, insert, update on quorvane.upgrade_report to quorvane_user;
+revoke all on procedure quorvane.report_upgrade from public;
+grant execute on procedure quorvane.report_upgrade to quorvane_user;
+grant select on quorvane.upgrade_report, quorvane.workstation_programs,
+                quorvane.rollout_status to quorvane_admin;
+
 -- Only the launcher's users, its administrators and superusers reach this database.
 do $$
 begin

@@ -14,6 +14,7 @@
 #include "signin/QuorvaneUserLogin.h"
 #include "signin/passwd2.h"
 #include "toolbarconf/ToolBarConf.h"
+#include "upgrade/UpgradeReport.h"
 #include "upgrade/cinstall.h"
 
 #include <QCloseEvent>
@@ -318,6 +319,10 @@ void TQuorvaneForm::RunUpgrade() {
     if (FormInstaller->CountOutdated() > 0) {
         FormInstaller->RunUpgradeWindow();
     }
+    // The central database learns what this workstation runs now, once the window is up; a
+    // run still in progress reports when it is done.
+    if (!FormInstaller->running())
+        FormInstaller->Report->sendSoon();
 }
 
 void TQuorvaneForm::LoadDatabases() {

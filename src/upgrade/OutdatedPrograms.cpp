@@ -26,28 +26,32 @@ OutdatedPrograms::OutdatedPrograms(const QStringList& installedNames,
         m_installed.insert(installedNames.at(i).toCaseFolded(), i);
 }
 
-void OutdatedPrograms::addRow(const QString& exe, const QString& clientPath,
-                              const QString& serverPath, const QString& version,
-                              const QString& prog) {
+OutdatedPrograms::Row OutdatedPrograms::addRow(const QString& exe, const QString& clientPath,
+                                               const QString& serverPath, const QString& version,
+                                               const QString& prog) {
     // The settings file's folder holds no program: a row there would replace the settings.
     const QString& folder = folderOf(clientPath);
     if (folder == m_baseFolder)
-        return;
+        return Row::Skipped;
     const QString name = exe.toCaseFolded();
     const QString target = folder + QLatin1Char('\\') + name;
     if (m_added.contains(target))
-        return;
+        return Row::Added;
     const auto found = m_installed.constFind(name);
-    if (found == m_installed.cend()) {
-        add(target, exe, clientPath, serverPath, version);
-        return;
-    }
     // An installed version that is no number counts as not installed, so the entry is
     // repaired by the fetch instead of stopping every sign-in.
-    const auto installed = versionNumber(m_installedVersions.at(*found));
+    const auto installed =
+        found == m_installed.cend() ? std::nullopt : versionNumber(m_installedVersions.at(*found));
     const auto listed = versionNumber(version);
-    if (!installed || (listed && *installed < *listed) || !fileExists(target, prog))
-        add(target, exe, clientPath, serverPath, version);
+    if (installed && !(listed && *installed < *listed) && fileExists(target, prog))
+        return Row::Current;
+    add(target, exe, clientPath, serverPath, version);
+    return Row::Added;
+}
+
+QString OutdatedPrograms::installedVersion(const QString& exe) const {
+    const auto found = m_installed.constFind(exe.toCaseFolded());
+    return found == m_installed.cend() ? QString() : m_installedVersions.at(*found);
 }
 
 void OutdatedPrograms::add(const QString& target, const QString& exe, const QString& clientPath,

@@ -16,9 +16,14 @@ public:
     OutdatedPrograms(const QStringList& installedNames, const QStringList& installedVersions,
                      const QString& baseFolder);
 
+    // What the check made of a row: skipped (it would write into the settings file's folder),
+    // current, or added as the entry of its target file (or a later row of that target).
+    enum class Row { Skipped, Current, Added };
     // One row of the program query, in result order; `prog` is the row's full local path.
-    void addRow(const QString& exe, const QString& clientPath, const QString& serverPath,
-                const QString& version, const QString& prog);
+    Row addRow(const QString& exe, const QString& clientPath, const QString& serverPath,
+               const QString& version, const QString& prog);
+    // The version the settings file records for `exe` (letter case ignored); null: none.
+    QString installedVersion(const QString& exe) const;
     // One row of the digest query: the target file may only be replaced by bytes of one of
     // the digests listed for it. A row without a digest pins nothing and un-pins nothing.
     void addDigest(const QString& exe, const QString& clientPath, const QString& digest);

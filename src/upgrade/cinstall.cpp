@@ -8,6 +8,7 @@
 #include "upgrade/OutdatedPrograms.h"
 #include "upgrade/ProgramReplacement.h"
 #include "upgrade/UpgradePaths.h"
+#include "upgrade/UpgradeReport.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -30,6 +31,11 @@ const QString CR = QStringLiteral("\r");
 const QString Stopped = QStringLiteral("Installation stoped!");
 const QString VersionSection = QStringLiteral("progversion");
 const QString NoVersion = QStringLiteral("0.000");
+
+QString readOnlyText(const QString& exe) {
+    return QStringLiteral("Program ") + exe + QStringLiteral(" needs to be upgraded!") + CR +
+           QStringLiteral("Installer cannot delete it because it is read-only!");
+}
 
 int ftpPort() {
     bool ok = false;
@@ -128,6 +134,8 @@ TFormInstaller::TFormInstaller(Connection* database, QWidget* parent) : QDialog(
     // Hashed while the bytes arrive, so checking a pinned program costs no second pass.
     FTP1->ComputeSha256 = true;
 
+    Report = new UpgradeReport(database, this);
+
     FormCreate();
 }
 
@@ -169,6 +177,7 @@ int TFormInstaller::CountOutdated() {
     // The lists belong to the run in progress.
     if (m_running)
         return 0;
+    Report->begin();
 
     const QString base = mapDrivePath(BaseFolder);
     if (base.isEmpty() || (!QFileInfo(base).isDir() && !QDir().mkdir(base)) ||
@@ -188,12 +197,19 @@ int TFormInstaller::CountOutdated() {
 
     OutdatedPrograms outdated(installedNames, installedVersions, BaseFolder);
     Query1->open();
-    for (; !Query1->eof(); Query1->next())
-        outdated.addRow(Query1->fieldByName(QStringLiteral("prog_exe")).asString(),
-                        Query1->fieldByName(QStringLiteral("clientpath")).asString(),
-                        Query1->fieldByName(QStringLiteral("serverpath")).asString(),
-                        Query1->fieldByName(QStringLiteral("version")).asString(),
-                        Query1->fieldByName(QStringLiteral("prog")).asString());
+    for (; !Query1->eof(); Query1->next()) {
+        const QString exe = Query1->fieldByName(QStringLiteral("prog_exe")).asString();
+        const auto row =
+            outdated.addRow(exe, Query1->fieldByName(QStringLiteral("clientpath")).asString(),
+                            Query1->fieldByName(QStringLiteral("serverpath")).asString(),
+                            Query1->fieldByName(QStringLiteral("version")).asString(),
+                            Query1->fieldByName(QStringLiteral("prog")).asString());
+        if (row == OutdatedPrograms::Row::Skipped)
+            continue;
+        Report->listed(exe, outdated.installedVersion(exe));
+        if (row == OutdatedPrograms::Row::Added)
+            Report->outdated(exe);
+    }
     Query1->close();
     if (!outdated.exeNames.isEmpty())
         ReadDigests(outdated);
@@ -280,7 +296,7 @@ bool TFormInstaller::OpenConnection(const QString& host) {
             handled = true;
         };
     } catch (const Exception&) {
-        ShowMessage(QStringLiteral("Unable to connect to ") + host + CR + Stopped);
+        StopRun(QStringLiteral("Unable to connect to ") + host + CR + Stopped);
         return false;
     }
     return true;
@@ -318,12 +334,10 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
         replacement = std::make_unique<ProgramReplacement>(mapDrivePath(LocalFile));
         if (!replacement->blocked())
             break;
-        const int answer = MessageDlg(
-            QStringLiteral("Program ") + exe + QStringLiteral(" needs to be upgraded!") + CR +
-                QStringLiteral("Installer cannot delete it because it is read-only!") + CR +
-                QStringLiteral("Delete it and press Yes") + CR +
-                QStringLiteral("Press No to skip upgrade"),
-            MsgKind::Information, MbYes | MbNo);
+        const int answer =
+            MessageDlg(readOnlyText(exe) + CR + QStringLiteral("Delete it and press Yes") + CR +
+                           QStringLiteral("Press No to skip upgrade"),
+                       MsgKind::Information, MbYes | MbNo);
         if (answer != MbYes) {
             skip = true;
             break;
@@ -343,10 +357,14 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
             CheckDigest(exe, digest);
             replacement->commit();
             Settings->writeString(VersionSection, exe, version);
-        } catch (const Exception&) {
+            Report->fetched(exe, version, QString::fromLatin1(FTP1->ReceivedSha256()));
+        } catch (const Exception& error) {
             // The old program stays in place, with its old version recorded.
             replacement->discard();
+            Report->failed(exe, error.message());
         }
+    } else {
+        Report->failed(exe, readOnlyText(exe));
     }
     StatusPanels[1]->clear();
     return Fetch::Done;
@@ -360,6 +378,7 @@ void TFormInstaller::CheckDigest(const QString& exe, const QString& listed) {
                          QStringLiteral(" not installed: SHA-256 of the download is ") + received +
                          QStringLiteral(", the database lists ") + listed;
     FTP1->ReportStatus(1, text);
+    Report->refused(exe, received);
     throw Exception(text);
 }
 
@@ -385,7 +404,12 @@ bool TFormInstaller::ForceDirectories(const QString& folder) {
 }
 
 void TFormInstaller::FolderFailed(const QString& folder) {
-    ShowMessage(QStringLiteral("Creating directory ") + folder + QStringLiteral(" failed!") + CR +
-                Stopped);
+    StopRun(QStringLiteral("Creating directory ") + folder + QStringLiteral(" failed!") + CR +
+            Stopped);
     CloseConnection();
+}
+
+void TFormInstaller::StopRun(const QString& text) {
+    ShowMessage(text);
+    Report->stopped(text);
 }

@@ -10,6 +10,7 @@ class OutdatedPrograms;
 class ProfileFile;
 class Query;
 class TFtpClient;
+class UpgradeReport;
 class QFrame;
 class QLabel;
 class QProgressBar;
@@ -50,6 +51,8 @@ public:
     // The digests the database pins the user's programs to.
     Query* QueryDigests = nullptr;
     TFtpClient* FTP1 = nullptr;
+    // What the last check and run did, for the central database; the caller sends it.
+    UpgradeReport* Report = nullptr;
 
     QString BaseFolder;
     std::unique_ptr<ProfileFile> Settings;
@@ -82,6 +85,8 @@ private:
     Fetch FetchEntry(int index, const QString& host);
     bool ForceDirectories(const QString& folder);
     void FolderFailed(const QString& folder);
+    // Tells the user why the run stops, and the report which programs it did not reach.
+    void StopRun(const QString& text);
     // Closes the FTP connection; an error reply to QUIT costs nothing, the files are in.
     void CloseConnection();
     void SetRunning(bool running);

@@ -32,7 +32,7 @@ for metainfo in "$share"/metainfo/*.metainfo.xml; do
         { cat "$work/appstream.log"; fail=1; }
 done
 
-for file in administration.md schema.sql update.sql quorvane-publish; do
+for file in administration.md schema.sql update.sql quorvane-publish quorvane-status; do
     [ -s "$share/quorvane/$file" ] || { echo "package lacks /usr/share/quorvane/$file"; fail=1; }
 done
 grep -q 'quorvane-publish' "$share/quorvane/administration.md" ||

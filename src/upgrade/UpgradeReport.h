@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+class Connection;
+
+// What one upgrade check found and did, for the central database: one entry per program the
+// check listed (what is installed now and what the run did with it), sent in one call after
+// the check and its run. A database without the report procedure is left alone; reporting
+// never raises and never shows anything, so it cannot stop a sign-in.
+class UpgradeReport : public QObject {
+    Q_OBJECT
+public:
+    enum class Outcome { UpToDate, Fetched, Failed, DigestMismatch };
+
+    explicit UpgradeReport(Connection* database, QObject* parent = nullptr);
+
+    // A new check: the entries of the last one are gone.
+    void begin();
+    // A program of the check, with the version text recorded for it (null: none). It counts
+    // as up to date unless the check lists it for fetching.
+    void listed(const QString& exe, const QString& installedVersion);
+    // Listed for fetching; until the run reaches it, it counts as failed by a stopped run.
+    void outdated(const QString& exe);
+    void fetched(const QString& exe, const QString& version, const QString& sha256);
+    // Keeps a digest mismatch already told for this program: that is why it failed.
+    void failed(const QString& exe, const QString& message);
+    void refused(const QString& exe, const QString& receivedSha256);
+    // The run ended early: every program it did not reach failed with `message`.
+    void stopped(const QString& message);
+
+    // One call with every entry, after a catalog check made once per connection. A call that
+    // fails is tried once more, inside the next report; then its entries are dropped. While
+    // the connection is closed or inside a transaction the report waits for the next one.
+    void send();
+    // send() a moment after the event that calls this has returned, so the window it builds
+    // is on the screen first: the user never waits for the report.
+    void sendSoon();
+    bool sendPending() const { return m_soon.isActive(); }
+    static constexpr int SendDelayMs = 200;
+
+    // The workstation as the reports name it: host name and machine id (empty without one).
+    static QString hostName();
+    static QString machineId(const QStringList& files = {
+                                 QStringLiteral("/etc/machine-id"),
+                                 QStringLiteral("/var/lib/dbus/machine-id")});
+
+private:
+    struct Entry {
+        QString exe;
+        QString installedVersion;
+        QString sha256;
+        Outcome outcome = Outcome::UpToDate;
+        QString message;
+        QString receivedSha256;
+        bool pending = false; // listed for fetching, not reached yet
+    };
+
+    Entry* find(const QString& exe);
+    // This report's entries and those of a failed one that this one does not list.
+    QList<Entry> withRetry() const;
+    bool procedureAvailable();
+    void call(const QList<Entry>& entries);
+
+    Connection* m_database;
+    QList<Entry> m_entries;
+    // Entries of a report whose call failed, for their one more try.
+    QList<Entry> m_retry;
+    // Whether the catalog was asked on this connection, and what it said.
+    bool m_checked = false;
+    bool m_available = false;
+    QTimer m_soon;
+};
