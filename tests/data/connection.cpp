@@ -5,6 +5,8 @@
 #include "data/Query.h"
 
 #include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -53,6 +55,10 @@ private slots:
         c.open();
         QVERIFY(c.connected());
         QCOMPARE(currentUser(c), MariUser);
+        QCOMPARE(c.exec(QStringLiteral("select ssl from pg_stat_ssl where pid = pg_backend_pid()"))
+                     .rows.value(0)
+                     .value(0),
+                 QVariant(true));
         QCOMPARE(c.param(QStringLiteral("USER NAME")), QStringLiteral("MARI")); // kept as typed
         c.close();
         QVERIFY(!c.connected());
@@ -129,6 +135,83 @@ private slots:
             QVERIFY2(e.message().contains(message), qPrintable(e.message()));
         }
         QVERIFY(!c.connected());
+    }
+
+    // A stand-in on the network path that refuses TLS and asks for the password in clear, or
+    // that shows a certificate of another CA: refused before the password leaves, unless the
+    // administrator chose to go without verification (what sslmode=prefer costs).
+    void standInOnThePathGetsNoPassword_data() {
+        QTest::addColumn<QString>("server"); // the service entry's last line, or "address"
+        QTest::addColumn<QByteArray>("pgSslMode");
+        QTest::addColumn<bool>("otherCa");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("leaks");
+        QTest::newRow("service without sslmode, no TLS")
+            << "" << QByteArray() << false << "server does not support SSL" << false;
+        QTest::newRow("address, no TLS")
+            << "address" << QByteArray() << false << "server does not support SSL" << false;
+        QTest::newRow("certificate of another CA") << "sslmode=verify-full" << QByteArray() << true
+                                                   << "certificate verify failed" << false;
+        QTest::newRow("sslmode=prefer in the service")
+            << "sslmode=prefer" << QByteArray() << false << "stand-in got the password" << true;
+        QTest::newRow("PGSSLMODE=disable, address")
+            << "address" << QByteArray("disable") << false << "stand-in got the password" << true;
+    }
+    void standInOnThePathGetsNoPassword() {
+        QFETCH(QString, server);
+        QFETCH(QByteArray, pgSslMode);
+        QFETCH(bool, otherCa);
+        QFETCH(QString, message);
+        QFETCH(bool, leaks);
+        const QString source = qEnvironmentVariable("QV_SOURCE_DIR");
+        QTemporaryDir dir;
+        QStringList args{source + QStringLiteral("/tests/support/pg/pg-standin.py")};
+        if (otherCa) {
+            QCOMPARE(QProcess::execute(source + QStringLiteral("/scripts/pg-cluster"),
+                                       {QStringLiteral("certs"), dir.path()}),
+                     0);
+            args << QStringLiteral("--cert") << dir.filePath(QStringLiteral("server.crt"))
+                 << QStringLiteral("--key") << dir.filePath(QStringLiteral("server.key"));
+        }
+        QProcess standIn;
+        standIn.start(QStringLiteral("python3"), args);
+        QVERIFY(standIn.waitForReadyRead(30000));
+        const int port = QString::fromLatin1(standIn.readLine()).section(' ', 1).toInt();
+        QVERIFY(port > 0);
+
+        QFile services(dir.filePath(QStringLiteral("services")));
+        QVERIFY(services.open(QIODevice::WriteOnly));
+        services.write(QStringLiteral("[Path]\nhost=127.0.0.1\nport=%1\ndbname=quorvane\n"
+                                      "sslrootcert=%2\n%3\n")
+                           .arg(port)
+                           .arg(PgFixture::instance().caFile(), server)
+                           .toUtf8());
+        services.close();
+        const QByteArray savedServices = qgetenv("PGSERVICEFILE");
+        qputenv("PGSERVICEFILE", services.fileName().toLocal8Bit());
+        if (!pgSslMode.isEmpty())
+            qputenv("PGSSLMODE", pgSslMode);
+        const auto restore = qScopeGuard([&] {
+            qputenv("PGSERVICEFILE", savedServices);
+            qunsetenv("PGSSLMODE");
+        });
+
+        Connection c;
+        signIn(c,
+               server == QLatin1String("address")
+                   ? QStringLiteral("127.0.0.1:%1/quorvane").arg(port)
+                   : QStringLiteral("PATH"),
+               MariUser, MariPassword);
+        try {
+            c.open();
+            QFAIL("open succeeded");
+        } catch (const EDatabaseError& e) {
+            QVERIFY2(e.message().contains(message), qPrintable(e.message()));
+        }
+        standIn.kill();
+        standIn.waitForFinished();
+        QCOMPARE(standIn.readAllStandardOutput().contains("PASSWORD " + MariPassword.toUtf8()),
+                 leaks);
     }
 
     void closeClosesQueriesAndQueriesReopen() {
