@@ -9,6 +9,9 @@
 #include <QFile>
 #include <QTest>
 
+#include <memory>
+#include <vector>
+
 using namespace DemoData;
 
 namespace {
@@ -85,6 +88,9 @@ QList<QVariantList> schemaShape(const QString& database) {
             "where relnamespace = 'quorvane'::regnamespace and relkind = 'v' "
             "union all select 'database', '', 0, datacl::text, '', '' from pg_database "
             "where datname = current_database() "
+            "union all select 'setting', '', setrole::integer, setconfig::text, '', '' "
+            "from pg_db_role_setting where setdatabase = "
+            "(select oid from pg_database where datname = current_database()) "
             "union all select 'schema', nspname, 0, nspacl::text, nspowner::regrole::text, '' "
             "from pg_namespace where nspname = 'quorvane' "
             "order by 1, 2, 3, 4"),
@@ -167,8 +173,34 @@ private slots:
         name.execProc();
         QCOMPARE(m_db->exec(QStringLiteral("select v_company from quorvane.sysparams")).rows,
                  (QVector<QVector<QVariant>>{{20.0}}));
+        // Wider than db_name: refused, and the company stays.
+        name.setParam(QStringLiteral("NAME"), QString(21, QLatin1Char('B')));
+        try {
+            name.execProc();
+            QFAIL("a name of 21 characters was taken");
+        } catch (const EDatabaseError& e) {
+            QVERIFY2(e.message().contains(QStringLiteral("at most 20 characters, this one has 21")),
+                     qPrintable(e.message()));
+        }
+        QCOMPARE(m_db->exec(QStringLiteral("select v_company from quorvane.sysparams")).rows,
+                 (QVector<QVector<QVariant>>{{20.0}}));
         m_db->close(); // a new session starts without a company
         QCOMPARE(m_db->exec(QStringLiteral("select * from quorvane.sysparams")).rows.size(), 0);
+    }
+
+    // One user's sessions stop at the role's limit; the others still sign in.
+    void oneUserCannotTakeEverySession() {
+        std::vector<std::unique_ptr<Connection>> sessions;
+        for (int open = 0; open < 10; ++open) {
+            sessions.push_back(std::make_unique<Connection>());
+            DemoData::setSignIn(*sessions.back(), JaanUser, JaanPassword);
+            sessions.back()->open();
+        }
+        Connection eleventh;
+        DemoData::setSignIn(eleventh, JaanUser, JaanPassword);
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError, eleventh.open());
+        m_db->open();
+        QVERIFY(m_db->connected());
     }
 
     void saveButtonMatchesExeNameCaseBlindWithItsBlank() {
@@ -294,11 +326,18 @@ private slots:
         QVERIFY(pg.superExec(sourceText(QStringLiteral("db/demo-data.sql")), earlier));
         const QList<QVariantList> rows = keptRows(earlier);
         QVERIFY(!rows.value(0).value(0).toString().isEmpty());
+        // A user made before sessions had a limit gets one.
+        QVERIFY(
+            pg.superExec(QStringLiteral("drop role if exists qv_old_user; create role "
+                                        "qv_old_user login; grant quorvane_user to qv_old_user")));
         for (int pass = 0; pass < 2; ++pass) {
             QVERIFY2(pg.superExec(sourceText(QStringLiteral("db/update.sql")), earlier),
                      qPrintable(pg.lastError()));
             QCOMPARE(keptRows(earlier), rows);
         }
+        QCOMPARE(pg.superRows(QStringLiteral(
+                     "select rolconnlimit from pg_roles where rolname = 'qv_old_user'")),
+                 (QList<QVariantList>{{10}}));
         // A published digest survives the next update as well.
         const QString pinned = QStringLiteral("select string_agg(prog_id || '/' || sha256, ' ') "
                                               "from quorvane.quorvane_prog");
