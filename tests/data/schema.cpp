@@ -6,7 +6,10 @@
 #include "data/Query.h"
 #include "data/StoredProc.h"
 
+#include <QCryptographicHash>
 #include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -307,6 +310,58 @@ private slots:
                      "'connect') and has_database_privilege('mari', current_database(), "
                      "'temporary')")),
                  reach);
+    }
+
+    // The publish command hands its values to psql as variables: a file name that reads as SQL
+    // under standard_conforming_strings=off publishes that one program and changes nothing else.
+    void publishCommandRunsNoFileName_data() {
+        QTest::addColumn<QString>("options");
+        QTest::newRow("quote and backslash, standard_conforming_strings=off")
+            << "-c standard_conforming_strings=off";
+        QTest::newRow("quote and backslash, standard_conforming_strings=on")
+            << "-c standard_conforming_strings=on";
+    }
+    void publishCommandRunsNoFileName() {
+        QFETCH(QString, options);
+        PgFixture& pg = PgFixture::instance();
+        const QString name = QStringLiteral("a\\', 1.5, repeat(chr(48), 64)); update "
+                                            "quorvane.quorvane_prog set version = 9; --.exe");
+        QVERIFY2(pg.superExec(QStringLiteral("insert into quorvane.quorvane_prog (prog_id, "
+                                             "prog_name, prog_exe, prog_group) values "
+                                             "(90, 'Crafted', $n$%1$n$, 'Tools')")
+                                  .arg(name)),
+                 qPrintable(pg.lastError()));
+        const QString others = QStringLiteral(
+            "select string_agg(format('%s/%s/%s', prog_id, version, sha256), ' ' order by "
+            "prog_id) from quorvane.quorvane_prog where prog_id <> 90");
+        const QList<QVariantList> before = pg.superRows(others);
+        QTemporaryDir dir;
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("crafted build\n");
+        file.close();
+
+        QProcess publish;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PGOPTIONS"),
+                   QStringLiteral("-c role=quorvane_admin ") + options);
+        publish.setProcessEnvironment(env);
+        publish.setProcessChannelMode(QProcess::MergedChannels);
+        publish.start(
+            qEnvironmentVariable("QV_SOURCE_DIR") + QStringLiteral("/scripts/quorvane-publish"),
+            {file.fileName(), QStringLiteral("1.5"), QStringLiteral("--"), QStringLiteral("-h"),
+             pg.directory(), QStringLiteral("-p"), QString::number(pg.port()), QStringLiteral("-U"),
+             QStringLiteral("postgres"), QStringLiteral("-d"), QStringLiteral("quorvane")});
+        QVERIFY(publish.waitForFinished(60000));
+        QVERIFY2(publish.exitCode() == 0, publish.readAll().constData());
+        const QList<QVariantList> published = {
+            {1.5,
+             QString::fromLatin1(
+                 QCryptographicHash::hash("crafted build\n", QCryptographicHash::Sha256).toHex())}};
+        QCOMPARE(pg.superRows(QStringLiteral(
+                     "select version, sha256 from quorvane.quorvane_prog where prog_id = 90")),
+                 published);
+        QCOMPARE(pg.superRows(others), before);
     }
 
     // A database made by the earlier schema and brought up to date (twice) keeps every row and
