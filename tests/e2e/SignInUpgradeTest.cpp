@@ -203,12 +203,9 @@ private slots:
         LauncherWindows w;
         QCOMPARE(signIn(w, dialogs), 1);
         // The sign-in ran on TLS (ORCL names no sslmode: verify-full).
-        QCOMPARE(
-            w.form.Database1
-                ->exec(QStringLiteral("select ssl from pg_stat_ssl where pid = pg_backend_pid()"))
-                .rows.value(0)
-                .value(0),
-            QVariant(true));
+        const auto tls =
+            w.form.Database1->exec("select ssl from pg_stat_ssl where pid = pg_backend_pid()");
+        QCOMPARE(tls.rows.value(0).value(0), QVariant(true));
         QCOMPARE(w.installer.ProgressBar1->maximum(), MariPrograms.size());
         QCOMPARE(w.installer.ProgressBar1->value(), MariPrograms.size());
         for (const Fetched& p : MariPrograms) {

@@ -1,23 +1,14 @@
 #!/usr/bin/env python3
-"""A stand-in for the database server on the network path, as an attacker runs one.
-
-It answers a client's TLS request with "no" (or, given --cert and --key, with a TLS session
-under a certificate of its own), asks for the password in clear and prints every password it
-receives as "PASSWORD <text>". Prints "PORT <n>" once it listens on 127.0.0.1.
-
-    pg-standin.py [--cert FILE --key FILE]
-"""
-import argparse
+# A database server's stand-in on the network path: answers the TLS request with "no" (--tls
+# CERT KEY: with TLS under that certificate), asks for the password in clear and prints it as
+# "PASSWORD <text>". Prints "PORT <n>" once it listens on 127.0.0.1.
 import socket
 import ssl
 import struct
 import sys
 
-SSL_REQUEST = 80877103
-GSSENC_REQUEST = 80877104
 
-
-def read_exact(conn, size):
+def read(conn, size):
     data = b""
     while len(data) < size:
         chunk = conn.recv(size - len(data))
@@ -27,53 +18,36 @@ def read_exact(conn, size):
     return data
 
 
-def read_startup(conn):
-    length, code = struct.unpack("!ii", read_exact(conn, 8))
-    read_exact(conn, length - 8)
-    return code
-
-
 def serve(conn, context):
-    code = read_startup(conn)
-    while code in (SSL_REQUEST, GSSENC_REQUEST):
-        if code == SSL_REQUEST and context:
+    while True:
+        length, code = struct.unpack("!ii", read(conn, 8))
+        read(conn, length - 8)
+        if code == 80877103 and context:  # SSLRequest
             conn.sendall(b"S")
             conn = context.wrap_socket(conn, server_side=True)
-        else:
+        elif code in (80877103, 80877104):  # SSLRequest, GSSENCRequest
             conn.sendall(b"N")
-        code = read_startup(conn)
-    # AuthenticationCleartextPassword, then the client's PasswordMessage.
-    conn.sendall(b"R" + struct.pack("!ii", 8, 3))
-    kind, length = struct.unpack("!ci", read_exact(conn, 5))
-    body = read_exact(conn, length - 4)
+        else:
+            break
+    conn.sendall(b"R" + struct.pack("!ii", 8, 3))  # AuthenticationCleartextPassword
+    kind, length = struct.unpack("!ci", read(conn, 5))
+    body = read(conn, length - 4)
     if kind == b"p":
-        print("PASSWORD " + body.rstrip(b"\0").decode("utf-8", "replace"), flush=True)
-    message = b"SFATAL\0C28P01\0Mstand-in got the password\0\0"
-    conn.sendall(b"E" + struct.pack("!i", len(message) + 4) + message)
+        print("PASSWORD " + body.rstrip(b"\0").decode(errors="replace"), flush=True)
+    error = b"SFATAL\0C28P01\0Mstand-in got the password\0\0"
+    conn.sendall(b"E" + struct.pack("!i", len(error) + 4) + error)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--cert")
-    parser.add_argument("--key")
-    args = parser.parse_args()
-    context = None
-    if args.cert:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(args.cert, args.key)
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(8)
-    print("PORT %d" % listener.getsockname()[1], flush=True)
-    while True:
-        conn, _ = listener.accept()
-        try:
-            serve(conn, context)
-        except (EOFError, OSError, ssl.SSLError):
-            pass
-        finally:
-            conn.close()
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+context = None
+if sys.argv[1:2] == ["--tls"]:
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(sys.argv[2], sys.argv[3])
+listener = socket.create_server(("127.0.0.1", 0))
+print("PORT %d" % listener.getsockname()[1], flush=True)
+while True:
+    conn, _ = listener.accept()
+    try:
+        serve(conn, context)
+    except (EOFError, OSError):
+        pass
+    conn.close()
