@@ -70,6 +70,7 @@ private slots:
 
     // The user's service file first, then pg_service.conf in PGSYSCONFDIR, as libpq reads
     // them. A service of two hosts, the first one down, reaches the one that takes writes.
+    // A unix socket knows no TLS, and the default verify-full does not stand in its way.
     void serviceFromUserFileWithOtherCase() {
         QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("services")));
@@ -82,8 +83,10 @@ private slots:
         file.close();
         QFile system(dir.filePath(QStringLiteral("pg_service.conf")));
         QVERIFY(system.open(QIODevice::WriteOnly));
-        system.write(QStringLiteral("[Site]\nhost=127.0.0.1\nport=%1\ndbname=quorvane\n")
+        system.write(QStringLiteral("[Site]\nhost=127.0.0.1\nport=%1\ndbname=quorvane\n"
+                                    "[Socket]\nhost=%2\nport=%1\ndbname=quorvane\n")
                          .arg(PgFixture::instance().port())
+                         .arg(PgFixture::instance().directory())
                          .toUtf8());
         system.close();
         const QByteArray saved = qgetenv("PGSERVICEFILE");
@@ -91,7 +94,7 @@ private slots:
         qputenv("PGSYSCONFDIR", dir.path().toLocal8Bit());
         QCOMPARE(Connection::findService(QStringLiteral("PROD_DB")), QStringLiteral("Prod_Db"));
         QCOMPARE(Connection::findService(QStringLiteral("ORCL")), QString());
-        for (const char* server : {"PROD_DB", "CENTRAL_HA", "SITE"}) {
+        for (const char* server : {"PROD_DB", "CENTRAL_HA", "SITE", "SOCKET"}) {
             Connection c;
             signIn(c, QString::fromLatin1(server), MariUser, MariPassword);
             c.open();
