@@ -178,11 +178,10 @@ private slots:
                            .arg(port, PgFixture::instance().caFile(), entry)
                            .toUtf8());
         services.close();
-        const QByteArray savedServices = qgetenv("PGSERVICEFILE");
         qputenv("PGSERVICEFILE", services.fileName().toLocal8Bit());
         qputenv("PGSSLMODE", pgSslMode);
-        const auto restore = qScopeGuard([&] {
-            qputenv("PGSERVICEFILE", savedServices);
+        const auto restore = qScopeGuard([] {
+            qputenv("PGSERVICEFILE", PgFixture::instance().serviceFile().toLocal8Bit());
             qunsetenv("PGSSLMODE");
         });
 

@@ -4,10 +4,9 @@
 // db/demo-data.sql (see DemoData.h for its rows). It starts on first use: a fresh cluster in a
 // temporary folder, unix socket there, TCP on 127.0.0.1 with a free port, TLS only, SCRAM
 // passwords for every TCP sign-in. A service file with the services ORCL (no sslmode) and TEST
-// (sslmode=verify-full), both naming the cluster's CA, is written and named in PGSERVICEFILE,
-// so a Connection with "SERVER NAME" ORCL reaches it; PGSSLROOTCERT names the CA too, for
-// host:port addresses. Everything is removed at
-// process exit, also when a test fails or the process dies (an ExitWatch cleans up).
+// (verify-full), both naming the cluster's CA, is named in PGSERVICEFILE, so a Connection with
+// "SERVER NAME" ORCL reaches it; PGSSLROOTCERT names the CA for host:port addresses. All is
+// removed at process exit, also when a test fails or the process dies (an ExitWatch cleans up).
 //
 // Use in a test (link qv_test_pg, label db):
 //

@@ -30,10 +30,9 @@ def serve(conn, context):
         else:
             break
     conn.sendall(b"R" + struct.pack("!ii", 8, 3))  # AuthenticationCleartextPassword
-    kind, length = struct.unpack("!ci", read(conn, 5))
-    body = read(conn, length - 4)
-    if kind == b"p":
-        print("PASSWORD " + body.rstrip(b"\0").decode(errors="replace"), flush=True)
+    (length,) = struct.unpack("!xi", read(conn, 5))  # PasswordMessage
+    password = read(conn, length - 4).rstrip(b"\0")
+    print("PASSWORD " + password.decode(errors="replace"), flush=True)
     error = b"SFATAL\0C28P01\0Mstand-in got the password\0\0"
     conn.sendall(b"E" + struct.pack("!i", len(error) + 4) + error)
 
