@@ -69,9 +69,14 @@ create view quorvane.sysparams as
 -- names its tables in full and pins its search path, so no object a caller creates elsewhere
 -- can stand in for a built-in one.
 
+-- A name longer than db_name's width names no company, and the session would keep all of it.
 create procedure quorvane.set_cname(name text)
 language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
 begin
+    if length(name) > 20 then
+        raise exception 'set_cname: a company name has at most 20 characters, this one has %',
+            length(name) using errcode = 'string_data_right_truncation';
+    end if;
     perform set_config('quorvane.cname', coalesce(name, ''), false);
 end
 $$;
@@ -87,6 +92,10 @@ $$;
 create procedure quorvane.savebuttonconf(ord numeric, exen text, d_name text)
 language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
 begin
+    if length(exen) > 256 or length(d_name) > 20 then
+        raise exception 'savebuttonconf: an exe name has at most 255 characters and a blank, '
+            'a company name at most 20' using errcode = 'string_data_right_truncation';
+    end if;
     update quorvane.user_prog_db u
        set ordinal = ord
       from quorvane.quorvane_prog p, quorvane.company c
@@ -131,6 +140,10 @@ begin
     if digest is null then
         raise exception 'publish % needs the SHA-256 of its file', exen;
     end if;
+    if length(exen) > 255 or length(server_path) > 255 or length(digest) > 64 then
+        raise exception 'publish: an exe name and a server path have at most 255 characters, '
+            'a digest 64' using errcode = 'string_data_right_truncation';
+    end if;
     if server_path is null and (select count(distinct serverpath) from quorvane.quorvane_prog
                                  where upper(prog_exe) = upper(exen)) > 1 then
         raise exception '% lies on several server paths: name the one to publish', exen;
@@ -145,6 +158,26 @@ begin
             coalesce(' with server path ' || server_path, '');
     end if;
     raise notice '%: version %, SHA-256 %, rows changed: %', exen, new_version, lower(digest), n;
+end
+$$;
+
+-- Sessions per launcher user. A launcher holds one and the programs it starts may hold their
+-- own: ten leave room for a user at two or three workstations, and no one user takes every
+-- slot of the server. A role's limit binds only that role, not the members of a role, so this
+-- sets it for every member of quorvane_user that has none yet; run it (as a superuser) after
+-- creating users without "connection limit". update.sql runs it for existing users.
+create procedure quorvane.limit_user_sessions(sessions integer default 10)
+language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
+declare
+    member name;
+begin
+    for member in
+        select rolname from pg_roles
+         where rolcanlogin and not rolsuper and rolconnlimit = -1
+           and pg_has_role(oid, 'quorvane_user', 'member')
+    loop
+        execute format('alter role %I connection limit %s', member, sessions);
+    end loop;
 end
 $$;
 
@@ -300,5 +333,8 @@ begin
     execute format('grant connect, temporary on database %I to quorvane_user',
                    current_database());
     execute format('grant connect on database %I to quorvane_admin', current_database());
+    -- A runaway statement ends instead of holding a server process; every session here, the
+    -- launcher's included, is held to it unless its role says otherwise.
+    execute format('alter database %I set statement_timeout = %L', current_database(), '1min');
 end
 $$;

@@ -4,6 +4,8 @@
 -- Plain SQL (no psql commands), like schema.sql.
 
 set client_min_messages = warning;
+-- The database's statement time-out is for the launcher's sessions, not for this one.
+set statement_timeout = 0;
 
 do $$
 begin
@@ -42,13 +44,40 @@ begin
 end
 $$;
 
-alter procedure quorvane.set_cname(text) set search_path = pg_catalog, pg_temp;
 alter procedure quorvane.outsystem_date(date) set search_path = pg_catalog, pg_temp;
-alter procedure quorvane.savebuttonconf(numeric, text, text) set search_path = pg_catalog, pg_temp;
 alter procedure quorvane.recalcordinal() set search_path = pg_catalog, pg_temp;
 
--- As in schema.sql; owned by quorvane, whose rights it runs with.
 set role quorvane;
+-- As in schema.sql: owned by quorvane, and set_cname and savebuttonconf bound their input.
+create or replace procedure quorvane.set_cname(name text)
+language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
+begin
+    if length(name) > 20 then
+        raise exception 'set_cname: a company name has at most 20 characters, this one has %',
+            length(name) using errcode = 'string_data_right_truncation';
+    end if;
+    perform set_config('quorvane.cname', coalesce(name, ''), false);
+end
+$$;
+
+create or replace procedure quorvane.savebuttonconf(ord numeric, exen text, d_name text)
+language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
+begin
+    if length(exen) > 256 or length(d_name) > 20 then
+        raise exception 'savebuttonconf: an exe name has at most 255 characters and a blank, '
+            'a company name at most 20' using errcode = 'string_data_right_truncation';
+    end if;
+    update quorvane.user_prog_db u
+       set ordinal = ord
+      from quorvane.quorvane_prog p, quorvane.company c
+     where u.username = current_user
+       and p.prog_id = u.quorvane_prog_id
+       and c.v_company = u.database_id
+       and c.db_name = d_name
+       and upper(rtrim(p.prog_exe)) = upper(rtrim(exen));
+end
+$$;
+
 create or replace procedure quorvane.publish(exen text, new_version numeric, digest text,
                                              server_path text default null)
 language plpgsql security definer set search_path = pg_catalog, pg_temp as $$
@@ -59,6 +88,10 @@ begin
     -- would pin builds that differ to one digest.
     if digest is null then
         raise exception 'publish % needs the SHA-256 of its file', exen;
+    end if;
+    if length(exen) > 255 or length(server_path) > 255 or length(digest) > 64 then
+        raise exception 'publish: an exe name and a server path have at most 255 characters, '
+            'a digest 64' using errcode = 'string_data_right_truncation';
     end if;
     if server_path is null and (select count(distinct serverpath) from quorvane.quorvane_prog
                                  where upper(prog_exe) = upper(exen)) > 1 then
@@ -76,11 +109,29 @@ begin
     raise notice '%: version %, SHA-256 %, rows changed: %', exen, new_version, lower(digest), n;
 end
 $$;
+
+create or replace procedure quorvane.limit_user_sessions(sessions integer default 10)
+language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
+declare
+    member name;
+begin
+    for member in
+        select rolname from pg_roles
+         where rolcanlogin and not rolsuper and rolconnlimit = -1
+           and pg_has_role(oid, 'quorvane_user', 'member')
+    loop
+        execute format('alter role %I connection limit %s', member, sessions);
+    end loop;
+end
+$$;
 reset role;
 
 alter table quorvane.user_prog_db force row level security;
 
 revoke all on procedure quorvane.publish from public, quorvane_user;
+revoke all on procedure quorvane.limit_user_sessions from public;
+-- Users made before the limit: every member of quorvane_user without one gets it now.
+call quorvane.limit_user_sessions();
 grant usage on schema quorvane to quorvane_admin;
 grant select on quorvane.quorvane_prog to quorvane_admin;
 grant execute on procedure quorvane.publish to quorvane_admin;
@@ -212,5 +263,6 @@ begin
     execute format('grant connect, temporary on database %I to quorvane_user',
                    current_database());
     execute format('grant connect on database %I to quorvane_admin', current_database());
+    execute format('alter database %I set statement_timeout = %L', current_database(), '1min');
 end
 $$;

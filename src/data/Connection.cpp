@@ -2,9 +2,8 @@
 
 #include "data/DatabaseError.h"
 #include "data/Dataset.h"
+#include "data/ServiceFile.h"
 
-#include <QDir>
-#include <QFile>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSqlDriver>
@@ -49,20 +48,6 @@ enum : Oid {
 
 QString paramName(const QString& entry) {
     return entry.section(QLatin1Char('='), 0, 0);
-}
-
-// Service files in the order libpq reads them: the user's (PGSERVICEFILE, else
-// ~/.pg_service.conf), then pg_service.conf in PGSYSCONFDIR, else in the folder libpq was
-// built with (`pg_config --sysconfdir`). The name found is handed to libpq, so both must
-// look in the same files.
-QStringList serviceFiles() {
-    QStringList files;
-    const QString user = qEnvironmentVariable("PGSERVICEFILE");
-    files << (user.isEmpty() ? QDir::homePath() + QStringLiteral("/.pg_service.conf") : user);
-    const QString sysconf = qEnvironmentVariable("PGSYSCONFDIR");
-    files << (sysconf.isEmpty() ? QStringLiteral(QV_PG_SYSCONFDIR) : sysconf) +
-                 QStringLiteral("/pg_service.conf");
-    return files;
 }
 
 // The database of a host[:port]/dbname address. The login dialog upper-cases what is typed,
@@ -181,22 +166,7 @@ void Connection::setParam(const QString& name, const QString& value) {
 }
 
 QString Connection::findService(const QString& serverName) {
-    if (serverName.isEmpty())
-        return {};
-    for (const QString& path : serviceFiles()) {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        while (!file.atEnd()) {
-            const QString line = QString::fromUtf8(file.readLine()).trimmed();
-            if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
-                const QString section = line.mid(1, line.size() - 2);
-                if (section.compare(serverName, Qt::CaseInsensitive) == 0)
-                    return section;
-            }
-        }
-    }
-    return {};
+    return ServiceFile::find(serverName).name;
 }
 
 QString Connection::serverLogin(const QString& login) {
@@ -217,12 +187,12 @@ void Connection::open() {
 
     QStringList options{QStringLiteral("connect_timeout=%1").arg(ConnectTimeoutSeconds)};
     const QString server = param(QStringLiteral("SERVER NAME"));
-    const QString service = findService(server);
+    const ServiceFile::Entry service = ServiceFile::find(server);
     db.setHostName(QString());
     db.setPort(-1);
     db.setDatabaseName(QString());
-    if (!service.isEmpty()) {
-        options << QStringLiteral("service=") + quoteConnValue(service);
+    if (!service.name.isEmpty()) {
+        options << QStringLiteral("service=") + quoteConnValue(service.name);
     } else if (!server.isEmpty()) {
         static const QRegularExpression address(
             QStringLiteral("^([^:/\\s]+)(?::(\\d{1,5}))?(?:/([^/\\s]+))?$"));
@@ -238,6 +208,12 @@ void Connection::open() {
             options << QStringLiteral("service=") + quoteConnValue(server);
         }
     }
+    // The digests that pin every download are only as trustworthy as this link, so the server
+    // must prove who it is unless the administrator said otherwise (the service entry, or
+    // PGSSLMODE). libpq ignores it on a unix socket.
+    if (!service.keys.contains(QStringLiteral("sslmode")) &&
+        qEnvironmentVariableIsEmpty("PGSSLMODE"))
+        options << QStringLiteral("sslmode=verify-full");
     db.setConnectOptions(options.join(QLatin1Char(';')));
     db.setUserName(serverLogin(param(QStringLiteral("USER NAME"))));
     db.setPassword(param(QStringLiteral("PASSWORD")));

@@ -13,7 +13,8 @@ class Dataset;
 // The program's one database connection. Parameters are "NAME=VALUE" texts; all fixed
 // parameters are present, and "USER NAME", "PASSWORD", "SERVER NAME" are set before open.
 // "SERVER NAME" names a libpq connection service (matched without regard to case), or reads
-// host[:port][/dbname]. Outside a transaction every statement commits at once.
+// host[:port][/dbname]. It uses verified TLS (sslmode=verify-full) unless the service entry or
+// PGSSLMODE names an sslmode. Outside a transaction every statement commits at once.
 class Connection : public QObject {
     Q_OBJECT
 public:

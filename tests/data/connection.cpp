@@ -5,6 +5,8 @@
 #include "data/Query.h"
 
 #include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -68,6 +70,7 @@ private slots:
 
     // The user's service file first, then pg_service.conf in PGSYSCONFDIR, as libpq reads
     // them. A service of two hosts, the first one down, reaches the one that takes writes.
+    // A unix socket knows no TLS, and the default verify-full does not stand in its way.
     void serviceFromUserFileWithOtherCase() {
         QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("services")));
@@ -80,8 +83,10 @@ private slots:
         file.close();
         QFile system(dir.filePath(QStringLiteral("pg_service.conf")));
         QVERIFY(system.open(QIODevice::WriteOnly));
-        system.write(QStringLiteral("[Site]\nhost=127.0.0.1\nport=%1\ndbname=quorvane\n")
+        system.write(QStringLiteral("[Site]\nhost=127.0.0.1\nport=%1\ndbname=quorvane\n"
+                                    "[Socket]\nhost=%2\nport=%1\ndbname=quorvane\n")
                          .arg(PgFixture::instance().port())
+                         .arg(PgFixture::instance().directory())
                          .toUtf8());
         system.close();
         const QByteArray saved = qgetenv("PGSERVICEFILE");
@@ -89,7 +94,7 @@ private slots:
         qputenv("PGSYSCONFDIR", dir.path().toLocal8Bit());
         QCOMPARE(Connection::findService(QStringLiteral("PROD_DB")), QStringLiteral("Prod_Db"));
         QCOMPARE(Connection::findService(QStringLiteral("ORCL")), QString());
-        for (const char* server : {"PROD_DB", "CENTRAL_HA", "SITE"}) {
+        for (const char* server : {"PROD_DB", "CENTRAL_HA", "SITE", "SOCKET"}) {
             Connection c;
             signIn(c, QString::fromLatin1(server), MariUser, MariPassword);
             c.open();
@@ -129,6 +134,70 @@ private slots:
             QVERIFY2(e.message().contains(message), qPrintable(e.message()));
         }
         QVERIFY(!c.connected());
+    }
+
+    // A stand-in on the network path that refuses TLS and asks for the password in clear, or
+    // that shows a certificate of another CA: refused before the password leaves, unless the
+    // administrator gave verification up (what sslmode=prefer costs).
+    void standInOnThePathGetsNoPassword_data() {
+        QTest::addColumn<QString>("entry"); // the service entry's last line, or "address"
+        QTest::addColumn<QByteArray>("pgSslMode");
+        QTest::addColumn<bool>("otherCa");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("service without sslmode, no TLS")
+            << "" << QByteArray() << false << "server does not support SSL";
+        QTest::newRow("address, no TLS")
+            << "address" << QByteArray() << false << "server does not support SSL";
+        QTest::newRow("certificate of another CA")
+            << "sslmode=verify-full" << QByteArray() << true << "certificate verify failed";
+        QTest::newRow("sslmode=prefer: the password in clear")
+            << "sslmode=prefer" << QByteArray() << false << "stand-in got the password";
+        QTest::newRow("PGSSLMODE=disable, address: the password in clear")
+            << "address" << QByteArray("disable") << false << "stand-in got the password";
+    }
+    void standInOnThePathGetsNoPassword() {
+        QFETCH(QString, entry);
+        QFETCH(QByteArray, pgSslMode);
+        QFETCH(bool, otherCa);
+        QFETCH(QString, message);
+        const QString source = qEnvironmentVariable("QV_SOURCE_DIR");
+        QTemporaryDir dir;
+        QStringList args{source + QStringLiteral("/tests/support/pg/pg-standin.py")};
+        if (otherCa) {
+            QCOMPARE(QProcess::execute(source + "/scripts/pg-cluster", {"certs", dir.path()}), 0);
+            args << "--tls" << dir.filePath("server.crt") << dir.filePath("server.key");
+        }
+        QProcess standIn;
+        standIn.start(QStringLiteral("python3"), args);
+        QVERIFY(standIn.waitForReadyRead(30000));
+        const QString port = QString::fromLatin1(standIn.readLine()).section(' ', 1).trimmed();
+        QFile services(dir.filePath(QStringLiteral("services")));
+        QVERIFY(services.open(QIODevice::WriteOnly));
+        services.write(QStringLiteral("[Path]\nhost=127.0.0.1\nport=%1\ndbname=quorvane\n"
+                                      "sslrootcert=%2\n%3\n")
+                           .arg(port, PgFixture::instance().caFile(), entry)
+                           .toUtf8());
+        services.close();
+        qputenv("PGSERVICEFILE", services.fileName().toLocal8Bit());
+        qputenv("PGSSLMODE", pgSslMode);
+        const auto restore = qScopeGuard([] {
+            qputenv("PGSERVICEFILE", PgFixture::instance().serviceFile().toLocal8Bit());
+            qunsetenv("PGSSLMODE");
+        });
+
+        Connection c;
+        signIn(c, entry == "address" ? "127.0.0.1:" + port + "/quorvane" : QStringLiteral("PATH"),
+               MariUser, MariPassword);
+        try {
+            c.open();
+            QFAIL("open succeeded");
+        } catch (const EDatabaseError& e) {
+            QVERIFY2(e.message().contains(message), qPrintable(e.message()));
+        }
+        standIn.kill();
+        standIn.waitForFinished();
+        QCOMPARE(standIn.readAllStandardOutput().contains("PASSWORD " + MariPassword.toUtf8()),
+                 message.startsWith("stand-in"));
     }
 
     void closeClosesQueriesAndQueriesReopen() {

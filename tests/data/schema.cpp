@@ -7,6 +7,8 @@
 #include "data/StoredProc.h"
 
 #include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace DemoData;
@@ -85,6 +87,9 @@ QList<QVariantList> schemaShape(const QString& database) {
             "where relnamespace = 'quorvane'::regnamespace and relkind = 'v' "
             "union all select 'database', '', 0, datacl::text, '', '' from pg_database "
             "where datname = current_database() "
+            "union all select 'setting', '', setrole::integer, setconfig::text, '', '' "
+            "from pg_db_role_setting where setdatabase = "
+            "(select oid from pg_database where datname = current_database()) "
             "union all select 'schema', nspname, 0, nspacl::text, nspowner::regrole::text, '' "
             "from pg_namespace where nspname = 'quorvane' "
             "order by 1, 2, 3, 4"),
@@ -165,6 +170,15 @@ private slots:
         name.setStoredProcName(QStringLiteral("QUORVANE.SET_CNAME"));
         name.setParam(QStringLiteral("NAME"), QStringLiteral("BALTIC"));
         name.execProc();
+        // Wider than db_name: refused, and the company stays.
+        name.setParam(QStringLiteral("NAME"), QString(21, QLatin1Char('B')));
+        try {
+            name.execProc();
+            QFAIL("a name of 21 characters was taken");
+        } catch (const EDatabaseError& e) {
+            QVERIFY2(e.message().contains(QStringLiteral("at most 20 characters, this one has 21")),
+                     qPrintable(e.message()));
+        }
         QCOMPARE(m_db->exec(QStringLiteral("select v_company from quorvane.sysparams")).rows,
                  (QVector<QVector<QVariant>>{{20.0}}));
         m_db->close(); // a new session starts without a company
@@ -277,6 +291,37 @@ private slots:
                  reach);
     }
 
+    // The publish command hands its values to psql as variables: a file name that reads as SQL
+    // under standard_conforming_strings=off publishes that one program and changes nothing else.
+    void publishCommandRunsNoFileName() {
+        PgFixture& pg = PgFixture::instance();
+        const QString name = QStringLiteral("a\\', 1.5, repeat(chr(48), 64)); update "
+                                            "quorvane.quorvane_prog set version = 9; --.exe");
+        QVERIFY(pg.superExec("insert into quorvane.quorvane_prog (prog_id, prog_name, prog_exe, "
+                             "prog_group) values (90, 'Crafted', $n$" +
+                             name + "$n$, 'Tools')"));
+        const QString rows = QStringLiteral("select prog_id, version, sha256 from "
+                                            "quorvane.quorvane_prog order by prog_id");
+        QList<QVariantList> expected = pg.superRows(rows);
+        QTemporaryDir dir;
+        QVERIFY(QFile(dir.filePath(name)).open(QIODevice::WriteOnly));
+        expected.last() = {90, 1.5,
+                           QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca"
+                                          "495991b7852b855")}; // the empty file's
+
+        QProcess publish;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("PGOPTIONS", "-c role=quorvane_admin -c standard_conforming_strings=off");
+        publish.setProcessEnvironment(env);
+        publish.setProcessChannelMode(QProcess::MergedChannels);
+        publish.start(qEnvironmentVariable("QV_SOURCE_DIR") + "/scripts/quorvane-publish",
+                      {dir.filePath(name), "1.5", "--", "-h", pg.directory(), "-p",
+                       QString::number(pg.port()), "-U", "postgres", "-d", "quorvane"});
+        QVERIFY(publish.waitForFinished(60000));
+        QVERIFY2(publish.exitCode() == 0, publish.readAll().constData());
+        QCOMPARE(pg.superRows(rows), expected);
+    }
+
     // A database made by the earlier schema and brought up to date (twice) keeps every row and
     // ends exactly as a new one; the create step refuses a database that has the schema.
     void updateBringsAnEarlierDatabaseUpToDateAndKeepsItsRows() {
@@ -294,11 +339,18 @@ private slots:
         QVERIFY(pg.superExec(sourceText(QStringLiteral("db/demo-data.sql")), earlier));
         const QList<QVariantList> rows = keptRows(earlier);
         QVERIFY(!rows.value(0).value(0).toString().isEmpty());
+        // A user made before sessions had a limit gets one.
+        QVERIFY(
+            pg.superExec(QStringLiteral("drop role if exists qv_old_user; create role "
+                                        "qv_old_user login; grant quorvane_user to qv_old_user")));
         for (int pass = 0; pass < 2; ++pass) {
             QVERIFY2(pg.superExec(sourceText(QStringLiteral("db/update.sql")), earlier),
                      qPrintable(pg.lastError()));
             QCOMPARE(keptRows(earlier), rows);
         }
+        QCOMPARE(pg.superRows(QStringLiteral(
+                     "select rolconnlimit from pg_roles where rolname = 'qv_old_user'")),
+                 (QList<QVariantList>{{10}}));
         // A published digest survives the next update as well.
         const QString pinned = QStringLiteral("select string_agg(prog_id || '/' || sha256, ' ') "
                                               "from quorvane.quorvane_prog");

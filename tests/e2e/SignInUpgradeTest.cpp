@@ -12,6 +12,7 @@
 #include "PyFtpServer.h"
 #include "ScriptedFtpServer.h"
 #include "VsFtpServer.h"
+#include "data/Connection.h"
 #include "data/ProfileFile.h"
 #include "data/Query.h"
 #include "dialogs/MessageDialogsDouble.h"
@@ -201,6 +202,10 @@ private slots:
         MessageDialogsDouble dialogs;
         LauncherWindows w;
         QCOMPARE(signIn(w, dialogs), 1);
+        // The sign-in ran on TLS (ORCL names no sslmode: verify-full).
+        const auto tls =
+            w.form.Database1->exec("select ssl from pg_stat_ssl where pid = pg_backend_pid()");
+        QCOMPARE(tls.rows.value(0).value(0), QVariant(true));
         QCOMPARE(w.installer.ProgressBar1->maximum(), MariPrograms.size());
         QCOMPARE(w.installer.ProgressBar1->value(), MariPrograms.size());
         for (const Fetched& p : MariPrograms) {

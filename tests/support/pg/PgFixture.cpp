@@ -82,9 +82,12 @@ PgFixture::PgFixture() {
 
     // Only this cluster's services and passwords count; nothing from the developer's setup.
     for (const char* name : {"PGHOST", "PGHOSTADDR", "PGPORT", "PGUSER", "PGPASSWORD", "PGDATABASE",
-                             "PGSERVICE", "PGSYSCONFDIR", "PGCONNECT_TIMEOUT"})
+                             "PGSERVICE", "PGSYSCONFDIR", "PGCONNECT_TIMEOUT", "PGSSLMODE",
+                             "PGREQUIRESSL", "PGSSLCERT", "PGSSLKEY", "PGSSLCRL", "PGSSLCRLDIR"})
         qunsetenv(name);
     qputenv("PGSERVICEFILE", serviceFile().toLocal8Bit());
+    // A host:port address names no CA of its own: the workstation's default is this cluster's.
+    qputenv("PGSSLROOTCERT", caFile().toLocal8Bit());
     qputenv("PGPASSFILE", (m_dir + QStringLiteral("/no-pgpass")).toLocal8Bit());
     m_ok = m_port > 0;
     if (!m_ok)

@@ -2,10 +2,11 @@
 
 // One throwaway PostgreSQL cluster per test process, loaded with db/schema.sql and
 // db/demo-data.sql (see DemoData.h for its rows). It starts on first use: a fresh cluster in a
-// temporary folder, unix socket there, TCP on 127.0.0.1 with a free port, SCRAM passwords for
-// every TCP sign-in. A service file with the services ORCL and TEST is written and named in
-// PGSERVICEFILE, so a Connection with "SERVER NAME" ORCL reaches it. Everything is removed at
-// process exit, also when a test fails or the process dies (an ExitWatch cleans up).
+// temporary folder, unix socket there, TCP on 127.0.0.1 with a free port, TLS only, SCRAM
+// passwords for every TCP sign-in. A service file with the services ORCL (no sslmode) and TEST
+// (verify-full), both naming the cluster's CA, is named in PGSERVICEFILE, so a Connection with
+// "SERVER NAME" ORCL reaches it; PGSSLROOTCERT names the CA for host:port addresses. All is
+// removed at process exit, also when a test fails or the process dies (an ExitWatch cleans up).
 //
 // Use in a test (link qv_test_pg, label db):
 //
@@ -33,6 +34,7 @@ public:
 
     QString serviceFile() const { return m_dir + QStringLiteral("/pg_service.conf"); }
     QString directory() const { return m_dir; } // holds the unix socket too
+    QString caFile() const { return m_dir + QStringLiteral("/tls/ca.crt"); }
     int port() const { return m_port; }
 
     // Stops the server (fast shutdown: sessions are dropped) and starts it again on the same port.
