@@ -23,7 +23,8 @@ public:
     // Number of client programs to upgrade; negative when the local program folder
     // cannot be prepared (reported to the user already).
     int CountOutdated();
-    // Shows the window, upgrades the outdated programs, hides the window.
+    // Shows the window, upgrades the outdated programs, hides the window. An error closing
+    // the FTP connection at the end (an error reply to QUIT) is raised, the window hidden.
     void RunUpgradeWindow();
 
     // True while RunUpgradeWindow runs; a CountOutdated or RunUpgradeWindow meanwhile does
@@ -80,8 +81,6 @@ private:
     Fetch FetchEntry(int index, const QString& host);
     bool ForceDirectories(const QString& folder);
     void FolderFailed(const QString& folder);
-    // Closes the FTP connection; an error reply to QUIT costs nothing, the files are in.
-    void CloseConnection();
     void SetRunning(bool running);
 
     bool m_running = false;
