@@ -148,15 +148,13 @@ private slots:
         } else {
             // The box fails with the row's error: the system's, or one of the standard library.
             dialogs.onCall = [shown](const DialogCall& call) {
-                if (call.call == DialogCall::MessageDlg && shown == "Out of memory.") {
+                if (call.call != DialogCall::MessageDlg)
+                    return;
+                if (shown == "Out of memory.")
                     throw std::bad_alloc();
-                }
-                if (call.call == DialogCall::MessageDlg && shown.startsWith("Resource")) {
+                if (shown.startsWith("Resource"))
                     throw std::system_error(EAGAIN, std::generic_category());
-                }
-                if (call.call == DialogCall::MessageDlg) {
-                    throw Exception(QStringLiteral("The date box failed"));
-                }
+                throw Exception(QStringLiteral("The date box failed"));
             };
             w.form.Timer1->start(1);
             QTRY_VERIFY(!dialogs.calls().isEmpty() && dialogs.last().call == DialogCall::ErrorBox);
