@@ -6,36 +6,50 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStringDecoder>
 
 namespace {
 
 constexpr int SectionBufferSize = 16384; // the key list's buffer, names and terminators
 constexpr int ValueLength = 2047;        // a value's buffer less its terminator
 
-// The file as lines without their line ends. Missing or unreadable files give no lines.
+// The file as lines without their line ends. A missing file gives no lines; so does one that
+// exists but cannot be read, which is marked so that no write replaces what it holds.
 struct Lines {
     QStringList lines;
     QByteArray newline = "\r\n";
-    bool endsWithNewline = true;
+    bool unreadable = false;
 };
+
+// UTF-8, as the file is written; a file that is not valid UTF-8 comes from a single-byte code
+// page and is read as Latin-1, which keeps every byte.
+QString decode(const QByteArray& data) {
+    QStringDecoder utf8(QStringConverter::Utf8);
+    const QString text = utf8(data);
+    return utf8.hasError() ? QString::fromLatin1(data) : text;
+}
 
 Lines readLines(const QString& path) {
     Lines out;
-    if (path.isEmpty())
+    if (path.isEmpty() || !QFileInfo(path).isFile())
         return out;
     QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        out.unreadable = true;
         return out;
+    }
     const QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        out.unreadable = true;
+        return out;
+    }
     if (data.isEmpty())
         return out;
     const qsizetype firstLf = data.indexOf('\n');
     if (firstLf >= 0 && (firstLf == 0 || data.at(firstLf - 1) != '\r'))
         out.newline = "\n";
-    out.endsWithNewline = data.endsWith('\n');
-    const QString text = QString::fromLatin1(data);
-    out.lines = text.split(QLatin1Char('\n'));
-    if (out.endsWithNewline)
+    out.lines = decode(data).split(QLatin1Char('\n'));
+    if (data.endsWith('\n'))
         out.lines.removeLast();
     for (QString& line : out.lines)
         if (line.endsWith(QLatin1Char('\r')))
@@ -145,6 +159,8 @@ void ProfileFile::writeString(const QString& section, const QString& key, const 
         throw Exception(failure);
 
     Lines file = readLines(path);
+    if (file.unreadable)
+        throw Exception(failure);
     QStringList& lines = file.lines;
     const auto [begin, end] = findSection(lines, section);
     if (begin < 0) {
@@ -174,7 +190,7 @@ void ProfileFile::writeString(const QString& section, const QString& key, const 
 
     QByteArray data;
     for (const QString& line : std::as_const(lines))
-        data += line.toLatin1() + file.newline;
+        data += line.toUtf8() + file.newline;
     // A temporary file in the same folder, renamed over the old one: never half a file.
     QSaveFile out(path);
     if (!out.open(QIODevice::WriteOnly) || out.write(data) != data.size() || !out.commit())

@@ -5,7 +5,8 @@
 
 // A Windows-style settings (INI) file, reached by its Windows path through the drive mapping.
 // Every operation goes to the file itself; nothing is cached. Names are case-blind, order is
-// kept, texts are Latin-1 on disk, writes replace the file atomically.
+// kept, texts are UTF-8 on disk (a file that is not valid UTF-8 reads as Latin-1), writes
+// replace the file atomically.
 class ProfileFile {
 public:
     explicit ProfileFile(QString windowsPath);
@@ -19,8 +20,9 @@ public:
     // The value, cut at 2047 characters; `def` when the file, section or key is missing;
     // the empty text for a key present with an empty value.
     QString readString(const QString& section, const QString& key, const QString& def) const;
-    // Replaces in place or appends key / section / file. Failure raises Exception
-    // "Unable to write to <path>" and leaves the file unchanged.
+    // Replaces in place or appends key / section / file. Failure, also of a file that exists
+    // but cannot be read, raises Exception "Unable to write to <path>" and leaves the file
+    // unchanged.
     void writeString(const QString& section, const QString& key, const QString& value);
 
 private:

@@ -31,8 +31,8 @@ void QuorvaneApplication::handleException(const Exception& error) {
 bool QuorvaneApplication::notify(QObject* receiver, QEvent* event) {
     try {
         return QApplication::notify(receiver, event);
-    } catch (const Exception& error) {
-        handleException(error);
+    } catch (const std::exception&) {
+        reportCurrentError();
         return true;
     }
 }

@@ -317,7 +317,13 @@ void TQuorvaneForm::setFormInstaller(TFormInstaller* installer) {
 
 void TQuorvaneForm::RunUpgrade() {
     if (FormInstaller->CountOutdated() > 0) {
-        FormInstaller->RunUpgradeWindow();
+        // An error closing the FTP connection comes after every file is in: it is told in the
+        // error box, and the window is built all the same.
+        try {
+            FormInstaller->RunUpgradeWindow();
+        } catch (const std::exception&) {
+            reportCurrentError();
+        }
     }
     // The central database learns what this workstation runs now, once the window is up; a
     // run still in progress reports when it is done.

@@ -112,7 +112,8 @@ void TAsyncSocket::Cancel() {
 
 void TAsyncSocket::Write(const QString& Text) {
     ReportStatus(8, QStringLiteral("Write"));
-    QByteArray bytes = Text.left(16384).toLatin1();
+    // UTF-8, as servers take file names today: a letter outside Latin-1 must not become "?".
+    QByteArray bytes = Text.left(16384).toUtf8();
     const qsizetype zero = bytes.indexOf('\0');
     if (zero >= 0)
         bytes.truncate(zero);

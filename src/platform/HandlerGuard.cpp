@@ -2,6 +2,8 @@
 
 #include "platform/MessageDialogs.h"
 
+#include <new>
+
 namespace {
 
 class ErrorBoxHandler : public TopLevelErrorHandler {
@@ -10,6 +12,8 @@ public:
 };
 
 ErrorBoxHandler errorBoxHandler;
+// Made at start: when memory has run out, the message must not need any.
+const Exception outOfMemory(QStringLiteral("Out of memory"));
 TopLevelErrorHandler* currentHandler = &errorBoxHandler;
 
 } // namespace
@@ -24,4 +28,16 @@ void setTopLevelErrorHandler(TopLevelErrorHandler* handler) {
 
 void showErrorBox(const Exception& error) {
     messageDialogs().errorBox(applicationTitle(), errorBoxText(error.message()));
+}
+
+void reportCurrentError() {
+    try {
+        throw;
+    } catch (const Exception& error) {
+        topLevelErrorHandler().handleException(error);
+    } catch (const std::bad_alloc&) {
+        topLevelErrorHandler().handleException(outOfMemory);
+    } catch (const std::exception& error) {
+        topLevelErrorHandler().handleException(Exception(QString::fromLocal8Bit(error.what())));
+    }
 }

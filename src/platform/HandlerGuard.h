@@ -23,6 +23,11 @@ void setTopLevelErrorHandler(TopLevelErrorHandler* handler);
 // title as caption, an error icon and OK.
 void showErrorBox(const Exception& error);
 
+// Hands the error being handled to the top-level error handler: one of the system's errors
+// with its message, any other standard error with its own, out of memory with a short text
+// of its own. Call it only inside a catch block for std::exception.
+void reportCurrentError();
+
 // Runs an event handler where Qt calls it. An error it raises ends the event here and goes to
 // the top-level error handler, so no error unwinds through Qt's frames. Returns whether the
 // handler ran to its end.
@@ -30,11 +35,8 @@ template <typename Handler> bool guardHandler(Handler&& handler) {
     try {
         std::forward<Handler>(handler)();
         return true;
-    } catch (const Exception& error) {
-        topLevelErrorHandler().handleException(error);
-    } catch (const std::exception& error) {
-        // Not one of the system's errors (memory, the standard library): told the same way.
-        topLevelErrorHandler().handleException(Exception(QString::fromLocal8Bit(error.what())));
+    } catch (const std::exception&) {
+        reportCurrentError();
     }
     return false;
 }

@@ -264,21 +264,16 @@ void TFormInstaller::RunUpgradeWindow() {
         if (FetchEntry(i, host) == Fetch::FolderFailed)
             break;
     }
-    CloseConnection();
+    // An error reply to QUIT goes to the caller; every fetched file is in and recorded, and
+    // the socket is closed all the same.
+    FTP1->Disconnect();
     QCoreApplication::processEvents();
 }
 
-void TFormInstaller::CloseConnection() {
-    try {
-        FTP1->Disconnect();
-    } catch (const Exception&) {
-        // The socket is closed all the same, and every fetched file is recorded.
-    }
-}
-
 bool TFormInstaller::OpenConnection(const QString& host) {
-    CloseConnection();
     try {
+        // Leaving the previous host is part of reaching this one.
+        FTP1->Disconnect();
         FTP1->Host = host;
         FTP1->UserID = QStringLiteral("ftp");
         FTP1->Password = FtpPassword;
@@ -406,7 +401,7 @@ bool TFormInstaller::ForceDirectories(const QString& folder) {
 void TFormInstaller::FolderFailed(const QString& folder) {
     StopRun(QStringLiteral("Creating directory ") + folder + QStringLiteral(" failed!") + CR +
             Stopped);
-    CloseConnection();
+    FTP1->Disconnect();
 }
 
 void TFormInstaller::StopRun(const QString& text) {

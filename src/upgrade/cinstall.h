@@ -26,7 +26,8 @@ public:
     // Number of client programs to upgrade; negative when the local program folder
     // cannot be prepared (reported to the user already).
     int CountOutdated();
-    // Shows the window, upgrades the outdated programs, hides the window.
+    // Shows the window, upgrades the outdated programs, hides the window. An error closing
+    // the FTP connection at the end (an error reply to QUIT) is raised, the window hidden.
     void RunUpgradeWindow();
 
     // True while RunUpgradeWindow runs; a CountOutdated or RunUpgradeWindow meanwhile does
@@ -87,8 +88,6 @@ private:
     void FolderFailed(const QString& folder);
     // Tells the user why the run stops, and the report which programs it did not reach.
     void StopRun(const QString& text);
-    // Closes the FTP connection; an error reply to QUIT costs nothing, the files are in.
-    void CloseConnection();
     void SetRunning(bool running);
 
     bool m_running = false;

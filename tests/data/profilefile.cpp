@@ -6,9 +6,35 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <optional>
+
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const QString IniPath = QStringLiteral("c:\\quorvane3\\quorvane.ini");
+
+// Takes every permission off a file while it lives. Root reads any file: a run as root acts
+// meanwhile as an unprivileged user, who may search the drive and write the file's folder.
+struct UnreadableFile {
+    UnreadableFile(const QString& drive, const QString& file) : file(file) {
+        QFile::setPermissions(file, {});
+        if (!root)
+            return;
+        for (const QString& folder : {drive, QFileInfo(file).path()})
+            ::chmod(QFile::encodeName(folder).constData(), 0777);
+        ::setfsuid(65534);
+    }
+    ~UnreadableFile() {
+        if (root)
+            ::setfsuid(0);
+        QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner);
+    }
+    const bool root = ::geteuid() == 0;
+    const QString file;
+};
 
 } // namespace
 
@@ -35,19 +61,26 @@ private slots:
     }
     void init() { QDir(m_drive.path() + QStringLiteral("/quorvane3")).removeRecursively(); }
 
+    // The unreadable file also refuses a write: what it holds cannot be kept, so it stays.
     void missingEmptyOrSectionlessFilesReadAlike_data() {
         QTest::addColumn<bool>("create");
         QTest::addColumn<QByteArray>("content");
-        QTest::newRow("missing") << false << QByteArray();
-        QTest::newRow("empty") << true << QByteArray();
-        QTest::newRow("other sections") << true << QByteArray("[other]\nusername=x\n");
+        QTest::addColumn<bool>("readable");
+        QTest::newRow("missing") << false << QByteArray() << true;
+        QTest::newRow("empty") << true << QByteArray() << true;
+        QTest::newRow("other sections") << true << QByteArray("[other]\nusername=x\n") << true;
+        QTest::newRow("unreadable") << true << QByteArray("[lastuser]\nusername=x\n") << false;
     }
     void missingEmptyOrSectionlessFilesReadAlike() {
         QFETCH(bool, create);
         QFETCH(QByteArray, content);
+        QFETCH(bool, readable);
         if (create)
             writeDisk(content);
         ProfileFile ini(IniPath);
+        std::optional<UnreadableFile> locked;
+        if (!readable)
+            locked.emplace(m_drive.path(), diskPath());
         QCOMPARE(ini.exists(), create);
         QStringList keys{QStringLiteral("stale")};
         ini.readSection(QStringLiteral("dblist"), keys);
@@ -57,6 +90,38 @@ private slots:
         QCOMPARE(ini.readString(QStringLiteral("progversion"), QStringLiteral("calc.exe"),
                                 QStringLiteral("0.000")),
                  QStringLiteral("0.000"));
+        if (readable)
+            return;
+        QVERIFY_THROWS_EXCEPTION(
+            Exception,
+            ini.writeString(QStringLiteral("dblist"), QStringLiteral("ORCL"), QStringLiteral("Y")));
+        locked.reset();
+        QCOMPARE(readDisk(), content);
+    }
+
+    // Every letter a user types survives the file; one written elsewhere in a single-byte code
+    // page reads as Latin-1 and is written back as UTF-8.
+    void lettersSurviveTheFile_data() {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("no file") << QByteArray()
+                                 << QByteArray("[lastuser]\r\nusername=\xc5\xa0midt\r\n");
+        QTest::newRow("Latin-1 file")
+            << QByteArray("[dblist]\nJ\xc4RVA=Y\n[lastuser]\nusername=T\xf5nis\n")
+            << QByteArray("[dblist]\nJ\xc3\x84RVA=Y\n[lastuser]\nusername=\xc5\xa0midt\n");
+    }
+    void lettersSurviveTheFile() {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        QDir(m_drive.path()).mkpath(QStringLiteral("quorvane3"));
+        if (!before.isEmpty())
+            writeDisk(before);
+        ProfileFile ini(IniPath);
+        ini.writeString(QStringLiteral("lastuser"), QStringLiteral("username"),
+                        QStringLiteral("\u0160midt"));
+        QCOMPARE(readDisk(), after);
+        QCOMPARE(ini.readString(QStringLiteral("lastuser"), QStringLiteral("username"), QString()),
+                 QStringLiteral("\u0160midt"));
     }
 
     void writesKeepOrderAndPlace() {
@@ -137,7 +202,7 @@ private slots:
         QVERIFY(keys.contains(QStringLiteral("ORCL")));
         ini.writeString(QStringLiteral("lastuser"), QStringLiteral("username"),
                         QStringLiteral("T\u00f5nis"));
-        QVERIFY(readDisk().endsWith("[lastuser]\nusername=T\xf5nis\n")); // Latin-1 on disk
+        QVERIFY(readDisk().endsWith("[lastuser]\nusername=T\xc3\xb5nis\n")); // UTF-8 on disk
         QCOMPARE(ini.readString(QStringLiteral("lastuser"), QStringLiteral("username"), QString()),
                  QStringLiteral("T\u00f5nis"));
     }

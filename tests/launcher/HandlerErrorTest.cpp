@@ -16,6 +16,8 @@
 #include <QToolButton>
 #include <QtTest>
 #include <memory>
+#include <new>
+#include <system_error>
 
 // The application object, except that an error reaching notify, past every handler's guard,
 // is noted before the last resort shows it.
@@ -25,9 +27,9 @@ public:
     bool notify(QObject* receiver, QEvent* event) override {
         try {
             return QApplication::notify(receiver, event);
-        } catch (const Exception& error) {
-            escaped << error.message();
-            handleException(error);
+        } catch (const std::exception& error) {
+            escaped << QString::fromUtf8(error.what());
+            reportCurrentError();
             return true;
         }
     }
@@ -73,12 +75,15 @@ private slots:
             << "Enter" << QString() << QString() << "Error executing program. Code: 2.";
         QTest::newRow("drop") << "drop" << QString() << QString()
                               << "Field 'CLIENTPATH' not found.";
-        QTest::newRow("timer") << "timer"
-                               << "revoke execute on procedure quorvane.outsystem_date(date) "
-                                  "from quorvane_user"
-                               << "grant execute on procedure quorvane.outsystem_date(date) "
-                                  "to quorvane_user"
-                               << "The date box failed.";
+        const QString dateFault = "revoke execute on procedure quorvane.outsystem_date(date) "
+                                  "from quorvane_user";
+        const QString dateRepair = "grant execute on procedure quorvane.outsystem_date(date) "
+                                   "to quorvane_user";
+        QTest::newRow("timer") << "timer" << dateFault << dateRepair << "The date box failed.";
+        QTest::newRow("timer, out of memory")
+            << "timer" << dateFault << dateRepair << "Out of memory.";
+        QTest::newRow("timer, system error")
+            << "timer" << dateFault << dateRepair << "Resource temporarily unavailable.";
     }
     void errorInAHandlerIsShownAndTheWindowGoesOn() {
         QFETCH(QString, entry);
@@ -141,10 +146,15 @@ private slots:
             w.form.QueryProg->setSql(ProgramQueries::programs());
             w.form.QueryProg->open();
         } else {
-            dialogs.onCall = [](const DialogCall& call) {
-                if (call.call == DialogCall::MessageDlg) {
-                    throw Exception(QStringLiteral("The date box failed"));
-                }
+            // The box fails with the row's error: the system's, or one of the standard library.
+            dialogs.onCall = [shown](const DialogCall& call) {
+                if (call.call != DialogCall::MessageDlg)
+                    return;
+                if (shown == "Out of memory.")
+                    throw std::bad_alloc();
+                if (shown.startsWith("Resource"))
+                    throw std::system_error(EAGAIN, std::generic_category());
+                throw Exception(QStringLiteral("The date box failed"));
             };
             w.form.Timer1->start(1);
             QTRY_VERIFY(!dialogs.calls().isEmpty() && dialogs.last().call == DialogCall::ErrorBox);

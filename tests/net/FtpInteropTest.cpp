@@ -89,6 +89,8 @@ private slots:
         QVERIFY(small.open(QIODevice::WriteOnly));
         small.write(SmallText);
         small.close();
+        // A name beyond Latin-1, as the server stores it: UTF-8.
+        QVERIFY(small.copy(root.filePath(QStringLiteral("sub/\u017durnaal.exe"))));
         WriteGenerated(root.filePath(QStringLiteral("big.bin")), BigSize);
         pyftpd = std::make_unique<ftptest::PyFtpServer>(root.path());
         QVERIFY2(pyftpd->isRunning(), qPrintable(pyftpd->errorText()));
@@ -122,6 +124,9 @@ private slots:
         QVERIFY_THROWS_NO_EXCEPTION(
             client->Download(QStringLiteral("sub/small.txt"), local("small.txt")));
         QCOMPARE(ReadAll(local("small.txt")), SmallText);
+        QVERIFY_THROWS_NO_EXCEPTION(
+            client->Download(QStringLiteral("sub/\u017durnaal.exe"), local("zurnaal.exe")));
+        QCOMPARE(ReadAll(local("zurnaal.exe")), SmallText);
         QVERIFY_THROWS_NO_EXCEPTION(client->Download(QStringLiteral("big.bin"), local("big.bin")));
         QCOMPARE(client->TransferSize, BigSize);
         QVERIFY(MatchesGenerated(local("big.bin"), BigSize));

@@ -11,7 +11,9 @@ for tool in cpack lintian desktop-file-validate appstreamcli; do
     command -v "$tool" >/dev/null || { echo "$tool is not installed (scripts/install-deps)"; exit 1; }
 done
 
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||
+# Built under the loosest umask a builder has (Debian 13's default for users): the package's
+# modes must not depend on it.
+(umask 002 && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1) ||
     { cat "$work/cpack.log"; exit 1; }
 deb=$(ls "$work"/quorvane_*.deb)
 

@@ -452,16 +452,37 @@ private slots:
         QTest::newRow("Yes") << int(MbYes);
     }
 
-    // An error reply to the closing QUIT does not undo the run.
-    void quitErrorIsHarmless() {
+    // An error reply to the last QUIT reaches the caller after every file is recorded; one to
+    // the QUIT that leaves a host is a failure to reach the next host.
+    void quitErrors() {
+        QFETCH(QString, second); // host of the second program
+        QFETCH(QString, raised);
+        QFETCH(QStringList, shown);
         server->on(QStringLiteral("QUIT"),
                    FtpScript().reply("500 QUIT failed.\r\n").closeControl());
         server->files.insert(QStringLiteral("f/a.exe"), "A");
+        server->files.insert(QStringLiteral("f/b.exe"), "B");
         entry("a.exe", "c:\\p", host() + ":/f", "1.500");
-        form->RunUpgradeWindow();
+        entry("b.exe", "c:\\p", (second.isEmpty() ? host() : second) + ":/f", "1.500");
+        try {
+            form->RunUpgradeWindow();
+            QCOMPARE(QString(), raised);
+        } catch (const Exception& error) {
+            QCOMPARE(error.message(), raised);
+        }
+        QCOMPARE(dialogs->texts(), shown);
         QCOMPARE(recorded("a.exe"), QStringLiteral("1.500"));
-        QVERIFY(dialogs->calls().isEmpty());
+        QCOMPARE(recorded("b.exe"), QString(second.isEmpty() ? "1.500" : "<none>"));
         QVERIFY(!form->isVisible());
+        QVERIFY(!form->running());
+    }
+    void quitErrors_data() {
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<QString>("raised");
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("last QUIT") << QString() << "500 QUIT failed.\r\n" << QStringList();
+        QTest::newRow("QUIT leaving a host")
+            << "localhost" << QString() << QStringList{"Unable to connect to localhost" + Stopped};
     }
 
     // While a run is in progress a second count or run does nothing: the lists stay those of
