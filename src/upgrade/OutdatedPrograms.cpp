@@ -49,6 +49,11 @@ OutdatedPrograms::Row OutdatedPrograms::addRow(const QString& exe, const QString
     return Row::Added;
 }
 
+QStringList OutdatedPrograms::folders() const {
+    const QList<QString> keys = m_folders.values();
+    return QSet<QString>(keys.begin(), keys.end()).values();
+}
+
 QString OutdatedPrograms::installedVersion(const QString& exe) const {
     const auto found = m_installed.constFind(exe.toCaseFolded());
     return found == m_installed.cend() ? QString() : m_installedVersions.at(*found);

@@ -22,6 +22,8 @@ public:
     // One row of the program query, in result order; `prog` is the row's full local path.
     Row addRow(const QString& exe, const QString& clientPath, const QString& serverPath,
                const QString& version, const QString& prog);
+    // Every client folder the rows named, once each (as folder keys, which map like the rows).
+    QStringList folders() const;
     // The version the settings file records for `exe` (letter case ignored); null: none.
     QString installedVersion(const QString& exe) const;
     // One row of the digest query: the target file may only be replaced by bytes of one of

@@ -211,6 +211,11 @@ int TFormInstaller::CountOutdated() {
             Report->outdated(exe);
     }
     Query1->close();
+    // A launcher killed mid-download leaves its part file behind; every folder the check
+    // looked at is cleared of them, also those nothing is fetched into this time.
+    m_cleanedFolders.clear();
+    for (const QString& folder : outdated.folders())
+        RemoveDeadParts(folder);
     if (!outdated.exeNames.isEmpty())
         ReadDigests(outdated);
     ExeNames = outdated.exeNames;
@@ -251,7 +256,6 @@ void TFormInstaller::RunUpgradeWindow() {
     ProgressBar1->setValue(0);
     ProgressBar1->setMinimum(0);
     ProgressBar1->setMaximum(ExeNames.size());
-    m_cleanedFolders.clear();
 
     QString previousHost = QStringLiteral("...");
     for (int i = 0; i < ExeNames.size(); ++i) {
@@ -321,11 +325,7 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
         }
         if (!ForceDirectories(folder))
             return Fetch::FolderFailed;
-        const QString diskFolder = mapDrivePath(folder);
-        if (!m_cleanedFolders.contains(diskFolder)) {
-            m_cleanedFolders.insert(diskFolder);
-            ProgramReplacement::removeDeadParts(diskFolder);
-        }
+        RemoveDeadParts(folder);
         replacement = std::make_unique<ProgramReplacement>(mapDrivePath(LocalFile));
         if (!replacement->blocked())
             break;
@@ -396,6 +396,15 @@ bool TFormInstaller::ForceDirectories(const QString& folder) {
         }
     }
     return true;
+}
+
+void TFormInstaller::RemoveDeadParts(const QString& folder) {
+    const QString disk = mapDrivePath(folder);
+    if (disk.isEmpty() || m_cleanedFolders.contains(disk))
+        return;
+    m_cleanedFolders.insert(disk);
+    if (QFileInfo(disk).isDir() && isInsideDrive(disk))
+        ProgramReplacement::removeDeadParts(disk);
 }
 
 void TFormInstaller::FolderFailed(const QString& folder) {

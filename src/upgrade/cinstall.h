@@ -91,7 +91,10 @@ private:
     void SetRunning(bool running);
 
     bool m_running = false;
-    // The client folders on disk this run has cleared of dead launchers' part files.
+    // Removes dead launchers' part files from a client folder inside the drive, once per check.
+    void RemoveDeadParts(const QString& folder);
+    // The client folders on disk the last check or run has cleared of dead launchers' part
+    // files.
     QSet<QString> m_cleanedFolders;
 };
 

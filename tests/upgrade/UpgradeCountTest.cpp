@@ -160,8 +160,14 @@ private slots:
                 "('mari', 10, 91)"));
         else if (change == "settings file gone")
             QVERIFY(QFile::remove(drive->path() + QStringLiteral("/quorvane3/quorvane.ini")));
+        // A killed launcher's part file goes from a folder that nothing is fetched into.
+        const QString deadPart =
+            drive->path() + QStringLiteral("/qv/stock/.gone.exe.99999999.x.part");
+        if (change == "dead launcher's part file")
+            QVERIFY(QFile(deadPart).open(QIODevice::WriteOnly));
         QCOMPARE(form->CountOutdated(), expected.size());
         QCOMPARE(form->ExeNames, expected);
+        QVERIFY(!QFile::exists(deadPart));
     }
     void onlyTheChangedProgramIsOutdated_data() {
         QTest::addColumn<QString>("change");
@@ -177,6 +183,7 @@ private slots:
         QTest::newRow("row into the settings folder")
             << "row into the settings folder" << QStringList{};
         QTest::newRow("settings file gone") << "settings file gone" << DemoData::MariUpgradeExes;
+        QTest::newRow("dead launcher's part file") << "dead launcher's part file" << QStringList{};
     }
 
     // The base folder is made one level deep only: a drive folder that is not there stops the
