@@ -1,10 +1,12 @@
 #include "data/Connection.h"
 #include "DemoData.h"
 #include "PgFixture.h"
+#include "VanishingProxy.h"
 #include "data/DatabaseError.h"
 #include "data/Query.h"
 
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -97,6 +99,38 @@ private slots:
         }
         qunsetenv("PGSYSCONFDIR");
         qputenv("PGSERVICEFILE", saved);
+    }
+
+    // A service of two hosts whose first one vanished: the reconnect that finds the second
+    // tries it first from then on, even once the first one is back.
+    void reconnectTriesTheHostThatAnsweredLastFirst() {
+        VanishingProxy first(PgFixture::instance().port());
+        VanishingProxy second(PgFixture::instance().port());
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("services")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral("[HA]\nhost=127.0.0.1,127.0.0.1\nport=%1,%2\ndbname=quorvane\n")
+                       .arg(first.port())
+                       .arg(second.port())
+                       .toUtf8());
+        file.close();
+        const QByteArray saved = qgetenv("PGSERVICEFILE");
+        qputenv("PGSERVICEFILE", file.fileName().toLocal8Bit());
+        const auto restore = qScopeGuard([&] { qputenv("PGSERVICEFILE", saved); });
+        Connection c;
+        signIn(c, QStringLiteral("HA"), MariUser, MariPassword);
+        c.open();
+        QCOMPARE(first.accepted(), 1);
+        first.vanish();
+        c.reconnect(); // waits for the first host's connect time-out
+        QCOMPARE(currentUser(c), MariUser);
+        QCOMPARE(second.accepted(), 1);
+        first.revive();
+        c.close();
+        c.open();
+        QCOMPARE(currentUser(c), MariUser);
+        QCOMPARE(second.accepted(), 2);
+        QCOMPARE(first.accepted(), 1);
     }
 
     void failedOpenCarriesServerMessage_data() {
