@@ -58,6 +58,9 @@ public:
     void commit();
     void rollback();
     bool inTransaction() const { return m_inTransaction; }
+    // The server dropped the session (a statement found it gone); the next statement outside
+    // a transaction opens a new one.
+    bool sessionLost() const { return m_lost; }
 
     // The driver's handle; opens on demand.
     QSqlDatabase database();
