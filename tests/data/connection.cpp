@@ -268,6 +268,23 @@ private slots:
         QCOMPARE(reopened.size(), 2);
     }
 
+    // Idle sessions ended by the server, as an administrator sets it for a fleet larger than
+    // the server's connections: the next statement runs on a new session, unseen.
+    void idleSessionTimeOutIsUnseen() {
+        PgFixture& pg = PgFixture::instance();
+        QVERIFY(pg.superExec(QStringLiteral("alter role mari set idle_session_timeout = '1s'")));
+        const auto restore = qScopeGuard(
+            [&pg] { pg.superExec(QStringLiteral("alter role mari reset idle_session_timeout")); });
+        Connection c;
+        signIn(c, ServiceOrcl, MariUser, MariPassword);
+        const QString pid = c.exec(QStringLiteral("select pg_backend_pid()")).rows[0][0].toString();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            pg.superRows(QStringLiteral("select from pg_stat_activity where pid = ") + pid)
+                .isEmpty(),
+            10000);
+        QVERIFY(c.exec(QStringLiteral("select pg_backend_pid()")).rows[0][0].toString() != pid);
+    }
+
     void droppedConnectionInTransactionNeverFallsBackToAutocommit() {
         Connection c;
         signIn(c, ServiceOrcl, MariUser, MariPassword);

@@ -64,6 +64,9 @@ private slots:
             << "revoke select on quorvane.v_sysparams from quorvane_user"
             << "grant select on quorvane.v_sysparams to quorvane_user"
             << "permission denied for view v_sysparams";
+        // A Refresh that cannot reach the server leaves the window as it was.
+        QTest::newRow("Refresh, server down")
+            << "Refresh, server down" << QString() << QString() << "Connection refused";
         QTest::newRow("tab") << "tab"
                              << "revoke execute on procedure quorvane.set_cname(text) "
                                 "from quorvane_user"
@@ -138,6 +141,14 @@ private slots:
         } else if (entry == "tab") {
             QTest::mouseClick(w.form.TabSet, Qt::LeftButton, {},
                               w.form.TabSet->tabRect(2).center());
+        } else if (entry == "Refresh, server down") {
+            const QStringList groups = columnValues(w.form.QueryGroups, "PROG_GROUP");
+            QVERIFY(PgFixture::instance().stopServer());
+            QTest::mouseClick(w.form.SpeedButton3, Qt::LeftButton);
+            QVERIFY(PgFixture::instance().startServer());
+            QCOMPARE(columnValues(w.form.QueryGroups, "PROG_GROUP"), groups);
+            QCOMPARE(w.form.runButtons(0).size(), DemoData::MariBarAcme.size());
+            QVERIFY(w.form.QueryProg->recordCount() > 0);
         } else if (entry == "re-run") {
             const QString session =
                 w.form.Database1->exec("select pg_backend_pid()").rows.value(0).value(0).toString();
