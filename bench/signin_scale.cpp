@@ -198,6 +198,7 @@ void prepareDrive(const QString& drive, int programs) {
 
 int main(int argc, char** argv) {
     QuorvaneApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure as soon as it is known
     QStringList args = app.arguments().mid(1);
     const bool unfixed = args.removeAll(QStringLiteral("--unfixed")) > 0;
     const int users = args.value(0, QStringLiteral("10000")).toInt();
