@@ -106,6 +106,8 @@ private slots:
     void reconnectTriesTheHostThatAnsweredLastFirst() {
         VanishingProxy first(PgFixture::instance().port());
         VanishingProxy second(PgFixture::instance().port());
+        if (!first.canVanish())
+            QSKIP("socket filters are refused to this user: no host can vanish");
         QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("services")));
         QVERIFY(file.open(QIODevice::WriteOnly));

@@ -111,6 +111,9 @@ private slots:
         const auto restoreServices = qScopeGuard([&] { qputenv("PGSERVICEFILE", serviceFile); });
         if (entry == "vanished host") {
             host = std::make_unique<VanishingProxy>(PgFixture::instance().port());
+            if (!host->canVanish()) {
+                QSKIP("socket filters are refused to this user: no host can vanish");
+            }
             QFile original(PgFixture::instance().serviceFile());
             QFile relayed(services.filePath("pg_service.conf"));
             QVERIFY(original.open(QIODevice::ReadOnly) && relayed.open(QIODevice::WriteOnly));

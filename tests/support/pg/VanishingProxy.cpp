@@ -23,15 +23,13 @@ sockaddr_in loopback(int port) {
 }
 
 // A filter that keeps no packet: TCP discards what it drops before answering anything.
-void dropEverything(int fd, bool drop) {
+bool dropEverything(int fd, bool drop) {
     sock_filter keepNothing{BPF_RET | BPF_K, 0, 0, 0};
     sock_fprog program{1, &keepNothing};
     if (drop)
-        ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
-    else {
-        const int unused = 0; // the kernel wants an int here, though it reads none
-        ::setsockopt(fd, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused);
-    }
+        return ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+    const int unused = 0; // the kernel wants an int here, though it reads none
+    return ::setsockopt(fd, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused) == 0;
 }
 
 } // namespace
@@ -45,6 +43,7 @@ VanishingProxy::VanishingProxy(int serverPort) : m_serverPort(serverPort) {
         ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size) != 0)
         throw std::runtime_error("VanishingProxy: no listening socket");
     m_port = ntohs(address.sin_port);
+    m_canVanish = dropEverything(m_listener, true) && dropEverything(m_listener, false);
     m_thread = std::thread([this] { run(); });
 }
 
