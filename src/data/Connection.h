@@ -1,12 +1,12 @@
 #pragma once
 
+#include "data/HostOrder.h"
+
 #include <QObject>
 #include <QSqlDatabase>
 #include <QStringList>
 #include <QVariant>
 #include <QVector>
-
-#include "data/HostOrder.h"
 
 #include <functional>
 
