@@ -48,8 +48,10 @@ create table quorvane.company (
 );
 
 create table quorvane.user_prog_db (
-    -- the role name: a user signs in under the lower-case name, so no other row is ever seen
-    username         text not null constraint user_prog_db_username_lower
+    -- the role name: a user signs in under the lower-case name, so no other row is ever seen.
+    -- In the collation of current_user (a name), so that username = USER and the row
+    -- security read one user's rows through the primary key, not the whole table.
+    username         text collate "C" not null constraint user_prog_db_username_lower
                      check (username = lower(username)),
     quorvane_prog_id integer not null references quorvane.quorvane_prog,
     database_id      integer not null references quorvane.company,

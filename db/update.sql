@@ -44,6 +44,25 @@ begin
 end
 $$;
 
+-- user_prog_db.username in collation "C", the collation of current_user (a name): compared in
+-- any other, the primary key cannot serve username = USER or the row security, and every
+-- per-user statement reads the whole table. The policy names the column, so it is made anew
+-- around the change; rows stay, the index is rebuilt.
+do $$
+begin
+    if (select c.collname from pg_attribute a join pg_collation c on c.oid = a.attcollation
+         where a.attrelid = 'quorvane.user_prog_db'::regclass and a.attname = 'username')
+       <> 'C' then
+        drop policy if exists own_rows on quorvane.user_prog_db;
+        alter table quorvane.user_prog_db alter column username type text collate "C";
+        create policy own_rows on quorvane.user_prog_db
+            for all to quorvane_user
+            using (username = current_user)
+            with check (username = current_user);
+    end if;
+end
+$$;
+
 alter procedure quorvane.outsystem_date(date) set search_path = pg_catalog, pg_temp;
 alter procedure quorvane.recalcordinal() set search_path = pg_catalog, pg_temp;
 

@@ -2,6 +2,7 @@
 
 #include "data/DatabaseError.h"
 #include "data/Dataset.h"
+#include "data/HostOrder.h"
 #include "data/ServiceFile.h"
 
 #include <QRegularExpression>
@@ -30,7 +31,15 @@ const QStringList FixedParams = {
     QStringLiteral("BLOB SIZE=32"),          QStringLiteral("PASSWORD="),
 };
 
-constexpr int ConnectTimeoutSeconds = 10;
+// Per host: a dead first host of a multi-host service costs this much, once (HostOrder).
+constexpr int ConnectTimeoutSeconds = 3;
+// A host that vanished (no reset: a cut cable, a dead machine) fails a statement in about
+// 5 s instead of the kernel's 15 minutes: unacknowledged data gives up after the user
+// time-out, a reply that never comes after the keepalives' 3 + 2 x 1 s.
+constexpr int UserTimeoutMs = 5000;
+constexpr int KeepalivesIdleSeconds = 3;
+constexpr int KeepalivesIntervalSeconds = 1;
+constexpr int KeepalivesCount = 2;
 
 // Type numbers of the server's built-in types that do not arrive as text.
 enum : Oid {
@@ -61,12 +70,6 @@ QString databaseOfAddress(const QString& name) {
         if (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
             c = QChar(c.unicode() - 'A' + 'a');
     return folded;
-}
-
-QString quoteConnValue(QString value) {
-    value.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
-    value.replace(QLatin1Char('\''), QStringLiteral("\\'"));
-    return QLatin1Char('\'') + value + QLatin1Char('\'');
 }
 
 PGconn* pgHandle(const QSqlDatabase& db) {
@@ -133,9 +136,7 @@ struct ResultDeleter {
 } // namespace
 
 Connection::Connection(const QString& alias, QObject* parent)
-    : QObject(parent), m_alias(alias),
-      m_connectionName(alias + QLatin1Char('-') +
-                       QUuid::createUuid().toString(QUuid::WithoutBraces)),
+    : QObject(parent), m_alias(alias), m_connectionName(newConnectionName()),
       m_params(FixedParams) {}
 
 Connection::~Connection() {
@@ -177,22 +178,58 @@ QString Connection::serverLogin(const QString& login) {
 void Connection::open() {
     if (connected() && !m_lost)
         return;
+    // The session the server dropped is gone; the rows the queries fetched stay.
     if (connected())
-        close();
-    QSqlDatabase db = QSqlDatabase::contains(m_connectionName)
-                          ? QSqlDatabase::database(m_connectionName, false)
-                          : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connectionName);
+        QSqlDatabase::database(m_connectionName, false).close();
+    openSession(m_connectionName);
+    m_inTransaction = false;
+    m_lost = false;
+    m_lostMessage.clear();
+    m_reopened = false;
+    emit afterConnect();
+}
+
+void Connection::reconnect() {
+    const QString fresh = newConnectionName();
+    try {
+        openSession(fresh);
+    } catch (...) {
+        QSqlDatabase::removeDatabase(fresh);
+        throw;
+    }
+    close();
+    QSqlDatabase::removeDatabase(m_connectionName);
+    m_connectionName = fresh;
+    m_reopened = false;
+    emit afterConnect();
+}
+
+QString Connection::newConnectionName() const {
+    return m_alias + QLatin1Char('-') + QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+void Connection::openSession(const QString& connectionName) {
+    QSqlDatabase db = QSqlDatabase::contains(connectionName)
+                          ? QSqlDatabase::database(connectionName, false)
+                          : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName);
     if (!db.isValid() || !db.driver() || !db.isDriverAvailable(QStringLiteral("QPSQL")))
         throw EDatabaseError(QStringLiteral("The database driver QPSQL is not available"));
 
-    QStringList options{QStringLiteral("connect_timeout=%1").arg(ConnectTimeoutSeconds)};
+    QStringList options{
+        QStringLiteral("connect_timeout=%1").arg(ConnectTimeoutSeconds),
+        QStringLiteral("keepalives=1"),
+        QStringLiteral("keepalives_idle=%1").arg(KeepalivesIdleSeconds),
+        QStringLiteral("keepalives_interval=%1").arg(KeepalivesIntervalSeconds),
+        QStringLiteral("keepalives_count=%1").arg(KeepalivesCount),
+        QStringLiteral("tcp_user_timeout=%1").arg(UserTimeoutMs),
+    };
     const QString server = param(QStringLiteral("SERVER NAME"));
     const ServiceFile::Entry service = ServiceFile::find(server);
     db.setHostName(QString());
     db.setPort(-1);
     db.setDatabaseName(QString());
     if (!service.name.isEmpty()) {
-        options << QStringLiteral("service=") + quoteConnValue(service.name);
+        options << QStringLiteral("service=") + quotedConnValue(service.name);
     } else if (!server.isEmpty()) {
         static const QRegularExpression address(
             QStringLiteral("^([^:/\\s]+)(?::(\\d{1,5}))?(?:/([^/\\s]+))?$"));
@@ -205,7 +242,7 @@ void Connection::open() {
                 db.setDatabaseName(databaseOfAddress(m.captured(3)));
         } else {
             // Neither a known service nor an address: let libpq say so.
-            options << QStringLiteral("service=") + quoteConnValue(server);
+            options << QStringLiteral("service=") + quotedConnValue(server);
         }
     }
     // The digests that pin every download are only as trustworthy as this link, so the server
@@ -214,6 +251,7 @@ void Connection::open() {
     if (!service.keys.contains(QStringLiteral("sslmode")) &&
         qEnvironmentVariableIsEmpty("PGSSLMODE"))
         options << QStringLiteral("sslmode=verify-full");
+    options << m_hostOrder.options(server);
     db.setConnectOptions(options.join(QLatin1Char(';')));
     db.setUserName(serverLogin(param(QStringLiteral("USER NAME"))));
     db.setPassword(param(QStringLiteral("PASSWORD")));
@@ -233,11 +271,7 @@ void Connection::open() {
         db.close();
         throw EDatabaseError(message);
     }
-    m_inTransaction = false;
-    m_lost = false;
-    m_lostMessage.clear();
-    m_reopened = false;
-    emit afterConnect();
+    m_hostOrder.remember(server, pgHandle(db));
 }
 
 void Connection::close() {
@@ -267,10 +301,12 @@ void Connection::ensureOpen() {
         m_reopened = true;
     }
     if (m_reopened && afterReopen && !m_inAfterReopen) {
+        // Run once per new session: its error ends this statement and is not raised again
+        // before every later one (the caller's own next step sets what it needs).
+        m_reopened = false;
         m_inAfterReopen = true;
         const auto leave = qScopeGuard([this] { m_inAfterReopen = false; });
         afterReopen();
-        m_reopened = false;
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "data/HostOrder.h"
+
 #include <QObject>
 #include <QSqlDatabase>
 #include <QStringList>
@@ -34,6 +36,10 @@ public:
     // gives up after LockTimeoutSeconds with the server's error.
     void open();
     static constexpr int LockTimeoutSeconds = 3;
+    // Opens a new session with the current parameters before the old one ends: when that
+    // fails, the error is raised and everything stays as it was (the old session, the rows
+    // the datasets hold); otherwise the old session is closed with its datasets, as close().
+    void reconnect();
     // Closes every dataset on the connection, then the connection.
     void close();
     bool connected() const;
@@ -44,7 +50,8 @@ public:
     // Runs after the connection was opened again on demand (it had been closed, or the server
     // had dropped the session), before the statement that opened it; not after open(). What
     // the old session held (the current company) is set again here. Its statements do not run
-    // it again; when it fails, its error ends the statement and the next one tries again.
+    // it again; when it fails, its error ends the statement, and it is not tried again before
+    // the next new session.
     std::function<void()> afterReopen;
 
     enum class Isolation { ReadCommitted, Serializable };
@@ -52,6 +59,9 @@ public:
     void commit();
     void rollback();
     bool inTransaction() const { return m_inTransaction; }
+    // The server dropped the session (a statement found it gone); the next statement outside
+    // a transaction opens a new one.
+    bool sessionLost() const { return m_lost; }
 
     // The driver's handle; opens on demand.
     QSqlDatabase database();
@@ -101,6 +111,12 @@ private:
     bool m_reopened = false;
     bool m_inAfterReopen = false;
 
+    // Which of the server's hosts answered last: tried first on the next open.
+    HostOrder m_hostOrder;
+
+    QString newConnectionName() const;
+    // Connects the driver's connection of that name; raises EDatabaseError on failure.
+    void openSession(const QString& connectionName);
     [[noreturn]] void fail(const QString& message);
     void noticeDrop();
     void checkLost();

@@ -439,10 +439,11 @@ void TQuorvaneForm::SpeedButton2Click() {
     }
 }
 
+// The new session first: while the server cannot be reached, the window keeps its lists and
+// its bar, and the next click after the server is back works on them at once.
 void TQuorvaneForm::SpeedButton3Click() {
+    Database1->reconnect();
     ClearRunButtons();
-    Database1->close();
-    Database1->open();
     RunUpgrade();
     LoadDatabases();
 }

@@ -14,6 +14,8 @@
 #include <QShowEvent>
 #include <QStyle>
 
+#include <cstdio>
+
 TUserLoginForm* UserLoginForm = nullptr;
 
 namespace {
@@ -156,7 +158,12 @@ void TUserLoginForm::BitBtn1Click() {
             rememberSignIn();
             done(QDialog::Accepted);
         }
-    } catch (const Exception&) {
+    } catch (const Exception& error) {
+        // The box says the same whatever failed; the reason (a wrong password, a server that
+        // cannot be reached, a refused certificate) goes where an administrator can read it.
+        std::fprintf(stderr, "Quorvane: sign-in of %s to %s failed: %s\n",
+                     qPrintable(LoginEdit->text()), qPrintable(ConnComboBox->currentText()),
+                     qPrintable(error.message()));
         MessageDlg(QStringLiteral("Password or user name does not match !"), MsgKind::Information,
                    MbOk);
         Database->close();

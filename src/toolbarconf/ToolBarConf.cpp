@@ -4,7 +4,9 @@
 #include "data/DataSource.h"
 #include "data/Query.h"
 #include "data/StoredProc.h"
+#include "platform/Exception.h"
 #include "platform/HandlerGuard.h"
+#include "platform/MessageDialogs.h"
 #include "toolbarconf/ToolbarProgramList.h"
 
 #include <QFrame>
@@ -207,8 +209,21 @@ void TFormToolbarConf::SpeedButton3Click() {
 void TFormToolbarConf::BitBtn1Click() {
     // The result becomes OK only once the new order is stored: after a failure the dialog
     // stays open with its transaction, and Cancel still undoes everything.
-    StoredProcrecalc->execProc();
-    m_database->commit();
+    try {
+        StoredProcrecalc->execProc();
+        m_database->commit();
+    } catch (const Exception& error) {
+        if (!m_database->sessionLost()) {
+            throw;
+        }
+        // The transaction went with the session, and every OK would fail the same way: the
+        // server undid the edits, so the dialog says so once and ends as Cancel does.
+        m_database->rollback();
+        MessageDlg(error.message() + QStringLiteral("\rThe changes to the toolbar were not saved."),
+                   MsgKind::Error, MbOk);
+        QDialog::done(Rejected);
+        return;
+    }
     QDialog::done(Accepted);
 }
 

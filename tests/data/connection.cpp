@@ -1,6 +1,7 @@
 #include "data/Connection.h"
 #include "DemoData.h"
 #include "PgFixture.h"
+#include "VanishingProxy.h"
 #include "data/DatabaseError.h"
 #include "data/Query.h"
 
@@ -102,6 +103,40 @@ private slots:
         }
         qunsetenv("PGSYSCONFDIR");
         qputenv("PGSERVICEFILE", saved);
+    }
+
+    // A service of two hosts whose first one vanished: the reconnect that finds the second
+    // tries it first from then on, even once the first one is back.
+    void reconnectTriesTheHostThatAnsweredLastFirst() {
+        VanishingProxy first(PgFixture::instance().port());
+        VanishingProxy second(PgFixture::instance().port());
+        if (!first.canVanish())
+            QSKIP("socket filters are refused to this user: no host can vanish");
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("services")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral("[HA]\nhost=127.0.0.1,127.0.0.1\nport=%1,%2\ndbname=quorvane\n")
+                       .arg(first.port())
+                       .arg(second.port())
+                       .toUtf8());
+        file.close();
+        const QByteArray saved = qgetenv("PGSERVICEFILE");
+        qputenv("PGSERVICEFILE", file.fileName().toLocal8Bit());
+        const auto restore = qScopeGuard([&] { qputenv("PGSERVICEFILE", saved); });
+        Connection c;
+        signIn(c, QStringLiteral("HA"), MariUser, MariPassword);
+        c.open();
+        QCOMPARE(first.accepted(), 1);
+        first.vanish();
+        c.reconnect(); // waits for the first host's connect time-out
+        QCOMPARE(currentUser(c), MariUser);
+        QCOMPARE(second.accepted(), 1);
+        first.revive();
+        c.close();
+        c.open();
+        QCOMPARE(currentUser(c), MariUser);
+        QCOMPARE(second.accepted(), 2);
+        QCOMPARE(first.accepted(), 1);
     }
 
     void failedOpenCarriesServerMessage_data() {
@@ -301,6 +336,23 @@ private slots:
         c.close();
         currentUser(c);
         QCOMPARE(reopened.size(), 2);
+    }
+
+    // Idle sessions ended by the server, as an administrator sets it for a fleet larger than
+    // the server's connections: the next statement runs on a new session, unseen.
+    void idleSessionTimeOutIsUnseen() {
+        PgFixture& pg = PgFixture::instance();
+        QVERIFY(pg.superExec(QStringLiteral("alter role mari set idle_session_timeout = '1s'")));
+        const auto restore = qScopeGuard(
+            [&pg] { pg.superExec(QStringLiteral("alter role mari reset idle_session_timeout")); });
+        Connection c;
+        signIn(c, ServiceOrcl, MariUser, MariPassword);
+        const QString pid = c.exec(QStringLiteral("select pg_backend_pid()")).rows[0][0].toString();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            pg.superRows(QStringLiteral("select from pg_stat_activity where pid = ") + pid)
+                .isEmpty(),
+            10000);
+        QVERIFY(c.exec(QStringLiteral("select pg_backend_pid()")).rows[0][0].toString() != pid);
     }
 
     void droppedConnectionInTransactionNeverFallsBackToAutocommit() {

@@ -65,8 +65,8 @@ QList<QVariantList> schemaShape(const QString& database) {
     return PgFixture::instance().superRows(
         QStringLiteral(
             "select 'column', c.relname, a.attnum, a.attname, "
-            "format_type(a.atttypid, a.atttypmod) || a.attnotnull::text, "
-            "pg_get_expr(d.adbin, d.adrelid) "
+            "format_type(a.atttypid, a.atttypmod) || a.attnotnull::text || "
+            "coalesce(a.attcollation::regcollation::text, ''), pg_get_expr(d.adbin, d.adrelid) "
             "from pg_attribute a join pg_class c on c.oid = a.attrelid "
             "left join pg_attrdef d on d.adrelid = a.attrelid and d.adnum = a.attnum "
             "where c.relnamespace = 'quorvane'::regnamespace and a.attnum > 0 "

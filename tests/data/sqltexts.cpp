@@ -9,6 +9,7 @@
 #include "data/Query.h"
 #include "data/StoredProc.h"
 
+#include <QFile>
 #include <QTest>
 
 using namespace DemoData;
@@ -131,6 +132,21 @@ const QStringList ToolbarQueryProgSql = {
     QString(),
 };
 
+const QStringList DigestsSql = {
+    QStringLiteral("select"),
+    QStringLiteral(" b.prog_exe"),
+    QStringLiteral(",b.serverpath"),
+    QStringLiteral(",to_jsonb(b)->>'sha256' sha256"),
+    QStringLiteral("from"),
+    QStringLiteral(" quorvane.user_prog_db u, quorvane.quorvane_prog b"),
+    QStringLiteral("where"),
+    QStringLiteral(" b.prog_id = u.quorvane_prog_id"),
+    QStringLiteral("and"),
+    QStringLiteral(" u.username=user"),
+    QStringLiteral("order by"),
+    QStringLiteral(" b.prog_id"),
+};
+
 QStringList updateSql(const QString& set) {
     return {QStringLiteral("update quorvane.user_prog_db"),
             QStringLiteral("set"),
@@ -163,6 +179,7 @@ class SqlTextsTest : public QObject {
     Q_OBJECT
 private:
     Connection* m_db = nullptr;
+    bool m_scaled = false; // user_prog_db holds the large data set
 
     void signIn(const QString& user, const QString& password) {
         delete m_db;
@@ -386,6 +403,76 @@ private slots:
         list.close();
         list.open();
         QCOMPARE(column(list, QStringLiteral("PROG_NAME")), (QStringList{"Ledger", "Invoices"}));
+    }
+
+    // 50 users and a big one, 10 companies, 100 programs: 11,000 grants. As user qvu7 (bars
+    // CO3, CO6, CO9, CO10; program 18 first on each), no statement of a sign-in, a tab or group
+    // click, a bar save or the toolbar dialog may read the whole of user_prog_db: the central
+    // server holds millions of rows. A row of one procedure name calls that procedure.
+    void perUserStatementsReadOnlyTheUsersRows_data() {
+        QTest::addColumn<QStringList>("sql");
+        QTest::addColumn<QVariantMap>("params");
+        const QVariantMap row{{QStringLiteral("quorvane_prog_id"), 18},
+                              {QStringLiteral("database_id"), 3}};
+        const QVariantMap bar{{QStringLiteral("db_name"), QStringLiteral("CO3")}};
+        QTest::newRow("companies") << QueryDatabasesSql << QVariantMap{};
+        QTest::newRow("groups") << QueryGroupsSql << QVariantMap{};
+        QTest::newRow("programs") << QueryProgSql
+                                  << QVariantMap{{QStringLiteral("prog_group"), "Group 18"}};
+        QTest::newRow("bar") << QueryLoadSql << bar;
+        QTest::newRow("upgrade list") << Query1Sql << QVariantMap{};
+        QTest::newRow("digests") << DigestsSql << QVariantMap{};
+        QTest::newRow("toolbar list") << ToolbarQueryProgSql << bar;
+        QTest::newRow("toolbar move") << updateSql(QStringLiteral("ordinal=ordinal+1")) << row;
+        QTest::newRow("toolbar delete") << updateSql(QStringLiteral("ordinal=0")) << row;
+        QTest::newRow("bar save") << QStringList{QStringLiteral("QUORVANE.SAVEBUTTONCONF")}
+                                  << QVariantMap{{QStringLiteral("ORD"), 2.0},
+                                                 {QStringLiteral("EXEN"), "prog18.exe "},
+                                                 {QStringLiteral("D_NAME"), "CO3"}};
+        QTest::newRow("recalc") << QStringList{QStringLiteral("QUORVANE.RECALCORDINAL")}
+                                << QVariantMap{};
+    }
+    void perUserStatementsReadOnlyTheUsersRows() {
+        QFETCH(QStringList, sql);
+        QFETCH(QVariantMap, params);
+        PgFixture& pg = PgFixture::instance();
+        if (!m_scaled) {
+            QFile generator(qEnvironmentVariable("QV_SOURCE_DIR") +
+                            QStringLiteral("/bench/scale-data.sql"));
+            QVERIFY(generator.open(QIODevice::ReadOnly));
+            QVERIFY2(pg.superExec(QString::fromUtf8(generator.readAll()) +
+                                  QStringLiteral("\ncall pg_temp.scale_data(50, 10, 100, 'qvbig', "
+                                                 "'Big2026'); alter role qvu7 login password "
+                                                 "'Seven2026';")),
+                     qPrintable(pg.lastError()));
+            m_scaled = true;
+        }
+        signIn(QStringLiteral("qvu7"), QStringLiteral("Seven2026"));
+        m_db->startTransaction();
+        setCompany(QStringLiteral("CO3"));
+        if (sql.size() == 1) {
+            StoredProc call(m_db);
+            call.setStoredProcName(sql.first());
+            for (auto p = params.cbegin(); p != params.cend(); ++p)
+                call.setParam(p.key(), p.value());
+            call.execProc();
+        } else {
+            Query q(m_db);
+            q.setSql(sql);
+            for (auto p = params.cbegin(); p != params.cend(); ++p)
+                q.setParam(p.key(), p.value());
+            if (sql.first().startsWith(QStringLiteral("update")))
+                QCOMPARE(q.execSql(), 1);
+            else
+                q.open();
+        }
+        // This session's own counts, before they are flushed, so no other session blurs them.
+        const auto scans =
+            m_db->exec(QStringLiteral("select seq_scan, idx_scan from pg_stat_xact_user_tables "
+                                      "where relid = 'quorvane.user_prog_db'::regclass"));
+        m_db->rollback();
+        QCOMPARE(scans.rows.value(0).value(0).toInt(), 0);
+        QVERIFY(scans.rows.value(0).value(1).toInt() > 0);
     }
 };
 

@@ -1,7 +1,9 @@
 // Errors in the main window's handlers, entered the ways Qt enters them (button, tab, double
 // click, Enter, drop, timer), and the last-resort box for an error that reaches the event loop.
 #include "LauncherHarness.h"
+#include "VanishingProxy.h"
 
+#include "data/Connection.h"
 #include "data/Query.h"
 #include "dialogs/MessageDialogsDouble.h"
 #include "launcher/ProgramQueries.h"
@@ -10,6 +12,7 @@
 #include "platform/Exception.h"
 
 #include <QDragEnterEvent>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMimeData>
 #include <QScopeGuard>
@@ -63,6 +66,9 @@ private slots:
             << "revoke select on quorvane.v_sysparams from quorvane_user"
             << "grant select on quorvane.v_sysparams to quorvane_user"
             << "permission denied for view v_sysparams";
+        // A Refresh that cannot reach the server leaves the window as it was.
+        QTest::newRow("Refresh, server down")
+            << "Refresh, server down" << QString() << QString() << "Connection refused";
         QTest::newRow("tab") << "tab"
                              << "revoke execute on procedure quorvane.set_cname(text) "
                                 "from quorvane_user"
@@ -75,6 +81,18 @@ private slots:
             << "Enter" << QString() << QString() << "Error executing program. Code: 2.";
         QTest::newRow("drop") << "drop" << QString() << QString()
                               << "Field 'CLIENTPATH' not found.";
+        // After a dropped session, the company of the tab is set again and refused: told once,
+        // and the next tab change works on its own.
+        const QString setName =
+            "create or replace procedure quorvane.set_cname(name text) language plpgsql "
+            "security invoker set search_path = pg_catalog, pg_temp as $$ begin %1 "
+            "perform set_config('quorvane.cname', coalesce(name, ''), false); end $$";
+        QTest::newRow("re-run after a dropped session")
+            << "re-run"
+            << setName.arg("if name = 'ACME' then raise exception 'ACME is closed'; end if;")
+            << setName.arg(QString()) << "ACME is closed";
+        // The host vanishes (no reset, nothing answers): the click fails within 10 s.
+        QTest::newRow("vanished host") << "vanished host" << QString() << QString() << "timed out";
         const QString dateFault = "revoke execute on procedure quorvane.outsystem_date(date) "
                                   "from quorvane_user";
         const QString dateRepair = "grant execute on procedure quorvane.outsystem_date(date) "
@@ -91,6 +109,26 @@ private slots:
         QFETCH(QString, repair);
         QFETCH(QString, shown);
         MessageDialogsDouble dialogs;
+        // The vanished host is a relay in front of the server that service ORCL names.
+        std::unique_ptr<VanishingProxy> host;
+        QTemporaryDir services;
+        const QByteArray serviceFile = qgetenv("PGSERVICEFILE");
+        const auto restoreServices = qScopeGuard([&] { qputenv("PGSERVICEFILE", serviceFile); });
+        if (entry == "vanished host") {
+            host = std::make_unique<VanishingProxy>(PgFixture::instance().port());
+            if (!host->canVanish()) {
+                QSKIP("socket filters are refused to this user: no host can vanish");
+            }
+            QFile original(PgFixture::instance().serviceFile());
+            QFile relayed(services.filePath("pg_service.conf"));
+            QVERIFY(original.open(QIODevice::ReadOnly) && relayed.open(QIODevice::WriteOnly));
+            relayed.write(QString::fromUtf8(original.readAll())
+                              .replace(QString("port=%1").arg(PgFixture::instance().port()),
+                                       QString("port=%1").arg(host->port()))
+                              .toUtf8());
+            relayed.close();
+            qputenv("PGSERVICEFILE", relayed.fileName().toLocal8Bit());
+        }
         LauncherWindows w;
         w.signIn();
         w.form.SpeedButton1->click();
@@ -111,6 +149,32 @@ private slots:
         } else if (entry == "tab") {
             QTest::mouseClick(w.form.TabSet, Qt::LeftButton, {},
                               w.form.TabSet->tabRect(2).center());
+        } else if (entry == "Refresh, server down") {
+            const QStringList groups = columnValues(w.form.QueryGroups, "PROG_GROUP");
+            QVERIFY(PgFixture::instance().stopServer());
+            QTest::mouseClick(w.form.SpeedButton3, Qt::LeftButton);
+            QVERIFY(PgFixture::instance().startServer());
+            QCOMPARE(columnValues(w.form.QueryGroups, "PROG_GROUP"), groups);
+            QCOMPARE(w.form.runButtons(0).size(), DemoData::MariBarAcme.size());
+            QVERIFY(w.form.QueryProg->recordCount() > 0);
+        } else if (entry == "re-run") {
+            const QString session =
+                w.form.Database1->exec("select pg_backend_pid()").rows.value(0).value(0).toString();
+            QVERIFY(PgFixture::instance().endSession(session));
+            for (int click = 0; click < 2; ++click) {
+                QTest::mouseClick(w.form.TabSet, Qt::LeftButton, {},
+                                  w.form.TabSet->tabRect(2).center());
+            }
+            QCOMPARE(w.form.TabSet->selectedIndex(), 2);
+            QCOMPARE(dialogs.calls().size(), 1);
+        } else if (entry == "vanished host") {
+            host->vanish();
+            QElapsedTimer clock;
+            clock.start();
+            QTest::mouseClick(w.form.TabSet, Qt::LeftButton, {},
+                              w.form.TabSet->tabRect(2).center());
+            QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+            host->revive();
         } else if (entry == "double click" || entry == "Enter") {
             Query* programs = w.form.QueryProg;
             QVERIFY(programs->recordCount() > 0);

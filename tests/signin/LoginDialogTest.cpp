@@ -14,8 +14,10 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <cstdio>
 #include <functional>
 #include <memory>
+#include <unistd.h>
 
 class LoginDialogTest : public QObject {
     Q_OBJECT
@@ -44,6 +46,21 @@ private:
         });
         return dialog.exec();
     }
+    // What `action` writes on standard error.
+    static QByteArray standardErrorOf(const std::function<void()>& action) {
+        QTemporaryFile file;
+        if (!file.open())
+            return {};
+        std::fflush(stderr);
+        const int saved = ::dup(STDERR_FILENO);
+        ::dup2(file.handle(), STDERR_FILENO);
+        action();
+        std::fflush(stderr);
+        ::dup2(saved, STDERR_FILENO);
+        ::close(saved);
+        file.seek(0);
+        return file.readAll();
+    }
     static void fill(TUserLoginForm& dialog, const QString& server, const QString& user,
                      const QString& password) {
         dialog.ConnComboBox->setEditText(server);
@@ -69,9 +86,10 @@ private slots:
         QString passwordAfterFailure;
         QString maskAfterFailure;
         bool openAfterFailure = true;
+        QByteArray reason;
         const int result = runDialog(dialog, [&] {
             fill(dialog, "orcl", "Mari", "wrong");
-            dialog.BitBtn1->click();
+            reason = standardErrorOf([&] { dialog.BitBtn1->click(); });
             captionAfterFailure = dialog.LogonCaption;
             passwordAfterFailure = dialog.PasswdEdit->text();
             maskAfterFailure = dialog.PasswdEdit->displayText();
@@ -82,6 +100,10 @@ private slots:
         });
         QCOMPARE(result, int(QDialog::Accepted));
         QCOMPARE(dialogs.texts(), QStringList{"Password or user name does not match !"});
+        // The one text for every failure; the reason for whoever runs the workstation.
+        QVERIFY2(reason.startsWith("Quorvane: sign-in of Mari to ORCL failed: ") &&
+                     reason.contains("password authentication failed"),
+                 reason.constData());
         QCOMPARE(dialogs.last().kind, MsgKind::Information);
         QCOMPARE(dialogs.last().buttons, int(MbOk));
         QCOMPARE(captionAfterFailure, QString());

@@ -281,6 +281,8 @@ private slots:
         QTest::newRow("Cancel button") << 0;
         QTest::newRow("Esc key") << 1;
         QTest::newRow("close box") << 2;
+        // The session and the transaction are gone: OK says so once and ends as Cancel.
+        QTest::newRow("OK after a lost session") << 3;
     }
     void cancelRestoresTheStoredBar() {
         QFETCH(int, how);
@@ -298,8 +300,19 @@ private slots:
             QTest::mouseClick(s.dialog.BitBtn2, Qt::LeftButton);
         } else if (how == 1) {
             QTest::keyClick(&s.dialog, Qt::Key_Escape);
-        } else {
+        } else if (how == 2) {
             s.dialog.close();
+        } else {
+            QVERIFY(PgFixture::instance().endSession(
+                s.connection.exec("select pg_backend_pid()").rows.value(0).value(0).toString()));
+            QTest::mouseClick(s.dialog.BitBtn1, Qt::LeftButton);
+            QCOMPARE(dialogs.calls().size(), 1);
+            QCOMPARE(dialogs.last().kind, MsgKind::Error);
+            QVERIFY2(
+                dialogs.last().text.contains("connection") &&
+                    dialogs.last().text.endsWith("\rThe changes to the toolbar were not saved."),
+                qPrintable(dialogs.last().text));
+            dialogs.clear();
         }
         QCOMPARE(s.dialog.result(), int(QDialog::Rejected));
         QVERIFY(!s.dialog.isVisible());

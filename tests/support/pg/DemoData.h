@@ -6,6 +6,8 @@
 // Lists of companies and groups are in the order the server returns them for the launcher's
 // queries; program lists are in the order the program query returns them.
 
+#include <algorithm>
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -112,7 +114,8 @@ inline QStringList groups(const QString& user, const QString& dbName) {
     return {};
 }
 
-// Program ids of the program list (QueryProg) for one group, in the order the query gives.
+// Program ids of the program list (QueryProg) for one group, in the order the query gives: the
+// order of the user's grants in the primary key (company, program), which the query reads.
 // Only exe names that end in "exe" are listed (manual.doc, routes.hlp, readme.txt never are).
 inline QList<int> programIds(const QString& user, const QString& dbName, const QString& group) {
     QList<int> ids;
@@ -125,6 +128,7 @@ inline QList<int> programIds(const QString& user, const QString& dbName, const Q
         if (r.user == user && db == dbName && p.group == group && p.exe.endsWith("exe"))
             ids << p.progId;
     }
+    std::sort(ids.begin(), ids.end());
     return ids;
 }
 
