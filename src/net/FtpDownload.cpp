@@ -33,9 +33,7 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
     m_abortLine.clear();
     m_replyOwed = false;
     if (hash)
-        m_data->CapturedBytes = [&hash](const char* data, qsizetype count) {
-            hash->add(data, count);
-        };
+        m_data->CapturedBlock = [&hash](const QByteArray& block) { hash->add(block); };
     std::exception_ptr failure;
     qint64 announced = -1;
     QString completion;
