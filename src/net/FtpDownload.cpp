@@ -137,6 +137,10 @@ QString TFtpClient::Transfer(const QString& RemoteFile, const QString& Target, q
         OnTransactionStart(this);
     if (CancelRequested || TimedOut)
         throw EAbortError(QStringLiteral("Socket readln aborted"));
+    // A file that grows past its stated size would be refused at the end: it stops at once,
+    // before a server that never stops can fill the disk.
+    if (m_imageType && Announced >= 0)
+        m_data->CaptureLimit = Announced;
     m_data->CaptureFile(Target);
     if (OnTransactionStop)
         OnTransactionStop(this);
