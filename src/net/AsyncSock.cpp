@@ -261,17 +261,18 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
     m_captureFile = std::move(file);
     const auto finish = [this] {
         FlushCapture();
-        m_captureBuffer.clear();
+        for (QByteArray& block : m_captureBlocks)
+            block.clear();
         m_captureFile->close();
         m_captureFile.reset();
         Capturing = false;
     };
     auto finishOnThrow = qScopeGuard(finish);
+    m_captureBlock = 0;
+    m_captureBlocks[0].reserve(CaptureBlock);
     // Bytes that came before the capture began go first into the file.
-    m_captureBuffer = TakeReceived(ReceiveStreamSize());
-    ReceivedBytes = m_captureBuffer.size();
-    FlushCapture();
-    m_captureBuffer.reserve(CaptureBlock);
+    const QByteArray early = TakeReceived(ReceiveStreamSize());
+    AppendReceived(early.constData(), early.size());
     RearmAfterCancel();
     TWaitEnd end = TWaitEnd::Done;
     if (!m_captureFailed)

@@ -172,6 +172,13 @@ public:
     // ms that one accept, ReadLn, Read or SendBuffer may take in all, however the bytes
     // trickle; a capture is bounded by IdleTimeOut only, as a file takes what it takes.
     int TotalTimeOut = 120000;
+    // Bytes a capture may take; more end it with an error, and nothing of the read that
+    // went past the bound is written. -1: no bound.
+    qint64 CaptureLimit = -1;
+    // Free space a capture leaves on the file system of its file: it ends with an error rather
+    // than write a block that leaves less. A workstation's session needs room to go on (caches,
+    // mail, the desktop's own files); 256 MiB is that, and little beside today's disks.
+    qint64 DiskReserve = 256 * 1024 * 1024;
     // Local address Listen binds to; the default is any interface.
     QString BindAddress = QStringLiteral("0.0.0.0");
     // When 0 or more, CaptureFile writes into this descriptor (open for writing; it stays the
@@ -190,8 +197,11 @@ public:
     TNotifyEvent OnPacketSent;
     // Called after each read notification whose receive call succeeded.
     std::function<void()> DataArrived;
-    // Sees every byte CaptureFile writes to its file, in file order.
-    std::function<void(const char* Data, qsizetype Count)> CapturedBytes;
+    // Sees every byte CaptureFile writes to its file, in file order, one block at a time
+    // before the block is written. The hook may keep the block (a copy shares its bytes, it
+    // copies none): the capture fills another block meanwhile and takes this one up again only
+    // once the hook has let it go.
+    std::function<void(const QByteArray& Block)> CapturedBlock;
 
     // State.
     bool IsConnected = false;
@@ -258,8 +268,17 @@ private:
     void WriteFromStream();
     void HandleClose(int error);
     void AppendReceived(const char* data, qsizetype count);
-    void FlushCapture();
     void Progress();
+
+    // The capture's data path (AsyncSockCapture.cpp). CaptureRoom makes room for count more
+    // bytes at the end of the block being filled, the full block written first; CaptureTaken
+    // then tells how many of the room's bytes came, and counts them.
+    char* CaptureRoom(qsizetype count);
+    void CaptureTaken(qsizetype room, qsizetype count);
+    void FlushCapture();
+    void FailCapture(std::exception_ptr error);
+    void CheckDiskReserve(qsizetype pending) const;
+    void NextCaptureBlock();
 
     AsyncSockWindow* m_window = nullptr;
     TThreadTimer* m_timer = nullptr;
@@ -290,11 +309,14 @@ private:
     qsizetype m_recvLimit = MaxLineLength;
     ByteQueue m_send;
     std::unique_ptr<QFile> m_captureFile;
-    // Captured bytes not yet written: one write per block instead of one per read.
+    // Captured bytes not yet written: one write per block instead of one per read. The block
+    // being filled is one of a few that take turns, so CapturedBlock may hold the others.
     static constexpr qsizetype CaptureBlock = 256 * 1024;
-    QByteArray m_captureBuffer;
+    static constexpr int CaptureBlocks = 3;
+    QByteArray m_captureBlocks[CaptureBlocks];
+    int m_captureBlock = 0;
     bool m_captureFailed = false;
-    // Why the capture failed: the file's write error or the exception of CapturedBytes.
+    // Why the capture failed: the file's write error or the exception of CapturedBlock.
     std::exception_ptr m_captureError;
     int m_closeError = 0;
     int m_sendError = 0;

@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstring>
 #include <sys/socket.h>
 
 void TAsyncSocket::AttachNotifiers(TSocket handle) {
@@ -143,33 +144,16 @@ void TAsyncSocket::HandleMessage(int message, quint32 lParam, quint64 generation
 }
 
 void TAsyncSocket::AppendReceived(const char* data, qsizetype count) {
-    Progress();
     if (m_captureFile) {
-        if (m_captureBuffer.size() + count > CaptureBlock)
-            FlushCapture();
-        m_captureBuffer.append(data, count);
+        // A failed capture only counts what still comes.
+        const qsizetype room = m_captureFailed ? 0 : count;
+        if (room > 0)
+            std::memcpy(CaptureRoom(room), data, room);
+        CaptureTaken(room, count);
         return;
     }
+    Progress();
     m_recv.append(data, count);
-}
-
-void TAsyncSocket::FlushCapture() {
-    if (m_captureBuffer.isEmpty() || m_captureFailed) {
-        m_captureBuffer.resize(0);
-        return;
-    }
-    // Called from a notification, which has no caller to raise to: a failing hook ends the
-    // capture, and CaptureFile raises its error.
-    try {
-        if (CapturedBytes)
-            CapturedBytes(m_captureBuffer.constData(), m_captureBuffer.size());
-        if (m_captureFile->write(m_captureBuffer) != m_captureBuffer.size())
-            throw Exception(QStringLiteral("Stream write error"));
-    } catch (...) {
-        m_captureFailed = true;
-        m_captureError = std::current_exception();
-    }
-    m_captureBuffer.resize(0);
 }
 
 void TAsyncSocket::ReadToStream() {
@@ -185,18 +169,20 @@ void TAsyncSocket::ReadToStream() {
     }
     InHandler = true;
     char buffer[ChunkSize];
-    const ssize_t count = ::recv(m_socket, buffer, ChunkSize, 0);
+    // A capture reads straight into its block: the bytes are not copied on their way.
+    const bool direct = m_captureFile && !m_captureFailed;
+    const ssize_t count = ::recv(m_socket, direct ? CaptureRoom(ChunkSize) : buffer, ChunkSize, 0);
     const int err = errno;
+    if (direct)
+        CaptureTaken(ChunkSize, std::max<ssize_t>(count, 0));
     bool received = false;
     try {
         if (count > 0) {
             received = true;
-            AppendReceived(buffer, count);
-            if (Capturing) {
-                ReceivedBytes += count;
-                if (OnPacketRecvd)
-                    OnPacketRecvd(this);
-            }
+            if (!direct)
+                AppendReceived(buffer, count);
+            if (Capturing && OnPacketRecvd)
+                OnPacketRecvd(this);
             // A full buffer means more is waiting: read again at once. After a cancel the
             // rest stays in the system's buffer instead of piling up here.
             if (count == ChunkSize && !CancelRequested) {
@@ -245,8 +231,6 @@ void TAsyncSocket::HandleClose(int error) {
             if (count <= 0)
                 break;
             AppendReceived(buffer, count);
-            if (Capturing)
-                ReceivedBytes += count;
         }
     }
     IsConnected = false;

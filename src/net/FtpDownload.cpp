@@ -34,9 +34,7 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
     m_abortLine.clear();
     m_replyOwed = false;
     if (hash)
-        m_data->CapturedBytes = [&hash](const char* data, qsizetype count) {
-            hash->add(data, count);
-        };
+        m_data->CapturedBlock = [&hash](const QByteArray& block) { hash->add(block); };
     std::exception_ptr failure;
     qint64 announced = -1;
     QString completion;
@@ -140,6 +138,10 @@ QString TFtpClient::Transfer(const QString& RemoteFile, const QString& Target, q
         OnTransactionStart(this);
     if (CancelRequested || TimedOut)
         throw EAbortError(QStringLiteral("Socket readln aborted"));
+    // A file that grows past its stated size would be refused at the end: it stops at once,
+    // before a server that never stops can fill the disk.
+    if (m_imageType && Announced >= 0)
+        m_data->CaptureLimit = Announced;
     m_data->CaptureFile(Target);
     if (OnTransactionStop)
         OnTransactionStop(this);

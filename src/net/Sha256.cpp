@@ -42,19 +42,20 @@ struct Sha256::State {
             changed.wait(lock, [this] { return stopping || !queue.empty(); });
             if (queue.empty())
                 return;
-            const QByteArray piece = std::move(queue.front());
+            QByteArray piece = std::move(queue.front());
             queue.pop_front();
             changed.notify_all(); // room in the queue again
             lock.unlock();
             update(piece.constData(), piece.size());
+            piece = QByteArray(); // the caller may take its buffer up again
             lock.lock();
         }
     }
 
-    void enqueue(const char* data, qsizetype count) {
+    void enqueue(const QByteArray& piece) {
         std::unique_lock lock(mutex);
         changed.wait(lock, [this] { return queue.size() < MaxQueued; });
-        queue.emplace_back(data, count);
+        queue.push_back(piece);
         changed.notify_all();
     }
 
@@ -78,18 +79,18 @@ Sha256::Sha256() : m_state(std::make_unique<State>()) {
 
 Sha256::~Sha256() = default;
 
-void Sha256::add(const char* data, qsizetype count) {
-    if (count <= 0)
+void Sha256::add(const QByteArray& piece) {
+    if (piece.isEmpty())
         return;
     State& s = *m_state;
     // Once the helper runs every piece goes through it, so the order of the bytes is kept.
-    if (!s.worker.joinable() && count < ThreadFrom) {
-        s.update(data, count);
+    if (!s.worker.joinable() && piece.size() < ThreadFrom) {
+        s.update(piece.constData(), piece.size());
         return;
     }
     if (!s.worker.joinable())
         s.worker = std::thread([&s] { s.work(); });
-    s.enqueue(data, count);
+    s.enqueue(piece);
 }
 
 QByteArray Sha256::hexDigest() {

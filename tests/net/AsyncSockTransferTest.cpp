@@ -1,5 +1,7 @@
 #include "SockPeer.h"
 
+#include <QFileInfo>
+
 // Moving bytes: lines, reads, sends and captures.
 class AsyncSockTransferTest : public QObject, private SockFixture {
     Q_OBJECT
@@ -270,24 +272,36 @@ private slots:
         QCOMPARE(thrown<Exception>([&] { sock->CaptureFile(dir.filePath("no/such/dir/f")); }),
                  QStringLiteral("Cannot create file ") + dir.filePath("no/such/dir/f"));
 
-        // A failing CapturedBytes ends the capture at once with its error, though the sender
-        // keeps the connection open.
-        sock->Listen(false);
-        QTcpSocket staying;
-        connect(&staying, &QTcpSocket::connected, this, [&] { staying.write(pattern(300000)); });
-        const QStringList again = sock->LocalPortText().split(QLatin1Char(','));
-        staying.connectToHost(QHostAddress::LocalHost,
-                              quint16(again.at(1).toInt() * 256 + again.at(2).toInt()));
-        sock->ReplaceSocket(sock->AcceptConnection());
-        sock->CapturedBytes = [](const char*, qsizetype) {
-            throw Exception(QStringLiteral("hash failed"));
-        };
-        QElapsedTimer took;
-        took.start();
-        QCOMPARE(thrown<Exception>([&] { sock->CaptureFile(path); }),
-                 QStringLiteral("hash failed"));
-        QVERIFY(took.elapsed() < 2000);
-        QVERIFY(!sock->Capturing);
+        // A failing CapturedBlock, or a disk that would keep less than the reserve, ends the
+        // capture at once with its error, though the sender keeps the connection open; the
+        // block is not written.
+        for (const bool hookFails : {true, false}) {
+            sock->Listen(false);
+            QTcpSocket staying;
+            connect(&staying, &QTcpSocket::connected, this,
+                    [&] { staying.write(pattern(300000)); });
+            const QStringList again = sock->LocalPortText().split(QLatin1Char(','));
+            staying.connectToHost(QHostAddress::LocalHost,
+                                  quint16(again.at(1).toInt() * 256 + again.at(2).toInt()));
+            sock->ReplaceSocket(sock->AcceptConnection());
+            if (hookFails)
+                sock->CapturedBlock = [](const QByteArray&) {
+                    throw Exception(QStringLiteral("hash failed"));
+                };
+            else
+                sock->DiskReserve = qint64(1) << 50;
+            QElapsedTimer took;
+            took.start();
+            QCOMPARE(thrown<Exception>([&] { sock->CaptureFile(path); }),
+                     hookFails ? QStringLiteral("hash failed")
+                               : QStringLiteral("Stream write error: less than 1073741824 MiB "
+                                                "would stay free"));
+            QVERIFY(took.elapsed() < 2000);
+            QVERIFY(!sock->Capturing);
+            QCOMPARE(QFileInfo(path).size(), qint64(0));
+            sock->CapturedBlock = nullptr;
+            sock->RequestCloseSocket();
+        }
     }
 };
 

@@ -26,6 +26,14 @@ if [ -n "$tags" ]; then
     fail=1
 fi
 
+# The program is built hardened: lintian's info-level notes on that count as well.
+hardening=$(lintian -I --fail-on none "$deb" 2>/dev/null | grep -E '^I: .* hardening-' || true)
+if [ -n "$hardening" ]; then
+    echo "lintian, hardening:"
+    echo "$hardening"
+    fail=1
+fi
+
 dpkg-deb -x "$deb" "$work/root"
 share=$work/root/usr/share
 desktop-file-validate "$share/applications/quorvane.desktop" || fail=1

@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -147,25 +148,28 @@ private slots:
     }
 
     // One row per misbehaviour: what the server does at which stage, the error, the bound in ms
-    // from the start of the session, and whether the same session fetches the next file.
+    // from the start of the session, whether the same session fetches the next file, and the
+    // bytes the local file holds afterwards.
     void hostileServerEndsInTime_data() {
         QTest::addColumn<int>("stage");
         QTest::addColumn<FtpScript>("script");
         QTest::addColumn<QString>("error");
         QTest::addColumn<int>("bound");
         QTest::addColumn<bool>("nextWorks");
+        QTest::addColumn<qint64>("kept");
         const QByteArray flood(8 * 1024 * 1024, 'x');
         QTest::newRow("425 instead of connecting")
             << int(Stage::Retr)
             << FtpScript().reply(Preliminary).pause(50).reply("425 Can't open data connection.\r\n")
-            << QStringLiteral("425 Can't open data connection.\r\n") << Idle / 2 << true;
+            << QStringLiteral("425 Can't open data connection.\r\n") << Idle / 2 << true
+            << qint64(0);
         QTest::newRow("no reply code at login")
             << int(Stage::User) << FtpScript().reply("Hello there\r\n")
-            << QStringLiteral("Hello there\r\n") << Idle / 2 << false;
+            << QStringLiteral("Hello there\r\n") << Idle / 2 << false << qint64(0);
         QTest::newRow("half a file, then silence")
             << int(Stage::Retr)
             << FtpScript().reply(Preliminary).connectData().sendData("half").pause(5000)
-            << QStringLiteral("Connection Timed out") << Idle + Settle + 250 << false;
+            << QStringLiteral("Connection Timed out") << Idle + Settle + 250 << false << qint64(4);
         QTest::newRow("half a file, silence, then 426")
             << int(Stage::Retr)
             << FtpScript()
@@ -175,25 +179,36 @@ private slots:
                    .pause(Idle + Settle / 2)
                    .reply("426 Connection closed; transfer aborted.\r\n")
             << QStringLiteral("426 Connection closed; transfer aborted.\r\n") << Idle + Settle + 250
-            << true;
+            << true << qint64(4);
         QTest::newRow("reply trickles in byte by byte")
             << int(Stage::User)
             << FtpScript().replySplit("331 Password required for ftp.\r\n", 1, Idle / 4)
-            << QStringLiteral("Connection Timed out") << Total + 250 << false;
+            << QStringLiteral("Connection Timed out") << Total + 250 << false << qint64(0);
         FtpScript intruders;
         intruders.reply(Preliminary);
         for (int i = 0; i < 10; ++i)
             intruders.connectData(QHostAddress(QStringLiteral("127.0.0.2"))).pause(Idle / 4);
         QTest::newRow("intruders on the data port")
             << int(Stage::Retr) << intruders << QStringLiteral("Connection Timed out")
-            << Idle + Settle + 250 << false;
+            << Idle + Settle + 250 << false << qint64(0);
         QTest::newRow("flood while accepting")
             << int(Stage::Retr) << FtpScript().reply(Preliminary).reply(flood)
-            << QStringLiteral("10040:Message too long") << Idle / 2 << false;
+            << QStringLiteral("10040:Message too long") << Idle / 2 << false << qint64(0);
         QTest::newRow("flood while capturing")
             << int(Stage::Retr)
             << FtpScript().reply(Preliminary).connectData().sendData("half").reply(flood)
-            << QStringLiteral("10040:Message too long") << Idle / 2 << false;
+            << QStringLiteral("10040:Message too long") << Idle / 2 << false << qint64(4);
+        // It never stops sending: the capture stops at the first read past the 18 bytes, and
+        // nothing of that read reaches the file.
+        QTest::newRow("endless file after 18 bytes announced")
+            << int(Stage::Retr)
+            << FtpScript()
+                   .reply("150 Opening BINARY mode data connection (18 bytes).\r\n")
+                   .connectData()
+                   .sendGenerated(qint64(1) << 40, ftptest::PatternBytes)
+                   .reply("426 Connection closed; transfer aborted.\r\n")
+            << QStringLiteral("Received more than 18 bytes") << Idle + Settle + 250 << true
+            << qint64(0);
     }
     void hostileServerEndsInTime() {
         QFETCH(int, stage);
@@ -201,6 +216,7 @@ private slots:
         QFETCH(QString, error);
         QFETCH(int, bound);
         QFETCH(bool, nextWorks);
+        QFETCH(qint64, kept);
         answerBadly(Stage(stage), script);
         client->IdleTimeOut = Idle;
         client->TotalTimeOut = Total;
@@ -213,6 +229,7 @@ private slots:
                      TAsyncSocket::MaxLineLength + TAsyncSocket::ChunkSize,
                  qPrintable(QString::number(client->ReceiveStreamSize())));
         QCOMPARE(client->IsConnected, nextWorks);
+        QCOMPARE(QFileInfo(dir->filePath(QStringLiteral("f.exe"))).size(), kept);
         if (!nextWorks)
             return;
         server->restoreDefault(QStringLiteral("RETR"));
