@@ -310,6 +310,11 @@ void Connection::ensureOpen() {
     }
 }
 
+bool Connection::sessionReady() {
+    noticeDrop();
+    return connected() && !m_lost;
+}
+
 // A server that ends an idle session says so and closes the socket; reading that before the
 // next statement lets the statement run on a new session instead of failing with the old one.
 void Connection::noticeDrop() {

@@ -62,6 +62,9 @@ public:
     // The server dropped the session (a statement found it gone); the next statement outside
     // a transaction opens a new one.
     bool sessionLost() const { return m_lost; }
+    // The open session can take a statement as it is: it is neither closed nor dropped by the
+    // server, so a statement would not open a new one (and set again what the old one held).
+    bool sessionReady();
 
     // The driver's handle; opens on demand.
     QSqlDatabase database();

@@ -32,8 +32,10 @@ QStringList list(const QString& value) {
 } // namespace
 
 void HostOrder::remember(const QString& server, PGconn* conn) {
-    m_server = server;
-    m_options.clear();
+    if (server != m_server) {
+        m_server = server;
+        m_options.clear();
+    }
     if (!conn)
         return;
     const QHash<QString, QString> values = connectionValues(conn);
@@ -41,8 +43,10 @@ void HostOrder::remember(const QString& server, PGconn* conn) {
     const QStringList addresses = list(values.value(QStringLiteral("hostaddr")));
     const QStringList ports = list(values.value(QStringLiteral("port")));
     const qsizetype count = qMax(hosts.size(), addresses.size());
-    if (count < 2)
+    if (count < 2) {
+        m_options.clear();
         return;
+    }
     // libpq names the host it reached by its name, or by its address when it has no name.
     const QString host = QString::fromUtf8(PQhost(conn));
     const QString port = QString::fromUtf8(PQport(conn));
@@ -53,8 +57,11 @@ void HostOrder::remember(const QString& server, PGconn* conn) {
         if (name == host && (itsPort == port || itsPort.isEmpty()))
             reached = i;
     }
+    // The first of the order it was opened in (or not found): that order stays, so the host
+    // that answered keeps its place for every later reconnect, not just the next one.
     if (reached <= 0)
-        return; // the first already, or not found
+        return;
+    m_options.clear();
     const auto reordered = [reached](QStringList entries) {
         entries.prepend(entries.takeAt(reached));
         return entries.join(QLatin1Char(','));

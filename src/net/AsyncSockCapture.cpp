@@ -2,6 +2,8 @@
 // and then to the file, within the capture's bound and the disk's reserve.
 #include "net/AsyncSock.h"
 
+#include <atomic>
+
 #include <QFile>
 
 #include <sys/statvfs.h>
@@ -72,6 +74,9 @@ void TAsyncSocket::NextCaptureBlock() {
     for (int i = 0; i < CaptureBlocks; ++i) {
         const int candidate = (m_captureBlock + i) % CaptureBlocks;
         if (m_captureBlocks[candidate].isDetached()) {
+            // Pairs with the release of the hashing thread's last reference: its reads of the
+            // block are over before the block is written again.
+            std::atomic_thread_fence(std::memory_order_acquire);
             m_captureBlock = candidate;
             m_captureBlocks[candidate].resize(0);
             return;

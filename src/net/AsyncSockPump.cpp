@@ -168,15 +168,16 @@ void TAsyncSocket::ReadToStream() {
         return;
     }
     InHandler = true;
-    char buffer[ChunkSize];
-    // A capture reads straight into its block: the bytes are not copied on their way.
-    const bool direct = m_captureFile && !m_captureFailed;
-    const ssize_t count = ::recv(m_socket, direct ? CaptureRoom(ChunkSize) : buffer, ChunkSize, 0);
-    const int err = errno;
-    if (direct)
-        CaptureTaken(ChunkSize, std::max<ssize_t>(count, 0));
     bool received = false;
     try {
+        char buffer[ChunkSize];
+        // A capture reads straight into its block: the bytes are not copied on their way.
+        const bool direct = m_captureFile && !m_captureFailed;
+        const ssize_t count =
+            ::recv(m_socket, direct ? CaptureRoom(ChunkSize) : buffer, ChunkSize, 0);
+        const int err = errno;
+        if (direct)
+            CaptureTaken(ChunkSize, std::max<ssize_t>(count, 0));
         if (count > 0) {
             received = true;
             if (!direct)

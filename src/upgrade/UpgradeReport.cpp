@@ -81,12 +81,21 @@ void UpgradeReport::begin() {
         m_soon.stop();
         stopped(Stopped);
         m_retry = withRetry();
+        m_retryOwner = m_owner;
     }
     m_entries.clear();
+    m_owner = identity();
+}
+
+QString UpgradeReport::identity() const {
+    return m_database->param(QStringLiteral("SERVER NAME")) + QLatin1Char('\n') +
+           Connection::serverLogin(m_database->param(QStringLiteral("USER NAME")));
 }
 
 QList<UpgradeReport::Entry> UpgradeReport::withRetry() const {
     QList<Entry> all = m_entries;
+    if (m_retryOwner != m_owner)
+        return all;
     for (const Entry& old : m_retry) {
         bool superseded = false;
         for (const Entry& entry : m_entries)
@@ -162,10 +171,12 @@ void UpgradeReport::send() {
     const QList<Entry> all = withRetry();
     if (all.isEmpty())
         return;
-    // Neither reopen a connection the user closed (Login) nor join a transaction the user
-    // holds (the toolbar dialog): the next report takes these entries along.
-    if (!m_database->connected() || m_database->inTransaction()) {
+    // Neither open a session (a closed one: Login; or one the server dropped, whose reopen
+    // must set the company again where the user sees its error) nor join a transaction the
+    // user holds (the toolbar dialog): the next report of this user takes these entries along.
+    if (!m_database->sessionReady() || m_database->inTransaction() || identity() != m_owner) {
         m_retry = all;
+        m_retryOwner = m_owner;
         return;
     }
     m_retry.clear();
@@ -176,6 +187,7 @@ void UpgradeReport::send() {
         // Told to nobody: the next report carries this one's entries once more; those that
         // were on their retry already are dropped.
         m_retry = m_entries;
+        m_retryOwner = m_owner;
     }
 }
 

@@ -67,6 +67,11 @@ private:
     void call(const QList<Entry>& entries);
 
     Connection* m_database;
+    // Who signed in where when the check ran: entries are stored under the role of the session
+    // that sends them, so a report never goes out under another user's name.
+    QString identity() const;
+    QString m_owner;
+    QString m_retryOwner;
     QList<Entry> m_entries;
     // Entries of a report whose call failed, for their one more try.
     QList<Entry> m_retry;
