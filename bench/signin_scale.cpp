@@ -11,8 +11,8 @@
 #include "Measure.h"
 
 #include "data/Query.h"
+#include "launcher/ProgramWindows.h"
 #include "launcher/QuorvaneApplication.h"
-#include "launcher/quorvanep.h"
 #include "platform/MessageDialogs.h"
 #include "platform/ProcessStart.h"
 #include "signin/QuorvaneUserLogin.h"
@@ -138,29 +138,9 @@ Statements statementsOf(TQuorvaneForm& form, TFormInstaller& installer, TFormToo
     return s;
 }
 
-// The five windows as the program makes them.
-struct Windows {
-    TQuorvaneForm form;
-    TFormToolbarConf toolbar{form.Database1};
-    TFormInstaller installer{form.Database1};
-    TFormPaswd paswd;
-    TUserLoginForm login;
-    Windows() {
-        QuorvaneForm = &form;
-        FormToolbarConf = &toolbar;
-        FormInstaller = &installer;
-        FormPaswd = &paswd;
-        UserLoginForm = &login;
-        form.UserLoginForm = &login;
-        form.FormPaswd = &paswd;
-        form.setFormInstaller(&installer);
-        form.FormToolbarConf = &toolbar;
-    }
-};
-
 // Seconds from OK in the login dialog to the built main window, for the big user.
 double launcherSignIn() {
-    Windows w;
+    ProgramWindows w;
     QElapsedTimer clock;
     QTimer::singleShot(0, &w.login, [&] {
         w.login.ConnComboBox->setEditText(QStringLiteral("ORCL"));
@@ -267,8 +247,8 @@ int main(int argc, char** argv) {
     const int prog = (17 * 31) % programs + 1;
     Statements one;
     {
-        Windows w;
-        one = statementsOf(w.form, w.installer, w.toolbar, QStringLiteral("CO%1").arg(company),
+        ProgramWindows w;
+        one = statementsOf(w.form, w.installer, w.toolbarConf, QStringLiteral("CO%1").arg(company),
                            QStringLiteral("'Group %1'").arg(prog % 20), prog, company);
     }
     std::printf("\nper-user statements of qvu17 (psql \\timing, unix socket, median of 5):\n");
@@ -299,8 +279,8 @@ int main(int argc, char** argv) {
     bench += "\\set g ((:u * 31) % " + QByteArray::number(programs) + " + 1) % 20\n";
     bench += "set role qvu:u;\n";
     {
-        Windows w;
-        const Statements s = statementsOf(w.form, w.installer, w.toolbar, QString(),
+        ProgramWindows w;
+        const Statements s = statementsOf(w.form, w.installer, w.toolbarConf, QString(),
                                           QStringLiteral("('Group ' || :g)"), 0, 0);
         for (const auto& [name, sql] : s.list) {
             if (name == QLatin1String("set company"))
@@ -340,8 +320,8 @@ int main(int argc, char** argv) {
     // The big user: the launcher from OK to the built window, and psql with its statements.
     QByteArray big;
     {
-        Windows w;
-        const Statements s = statementsOf(w.form, w.installer, w.toolbar, QStringLiteral("CO1"),
+        ProgramWindows w;
+        const Statements s = statementsOf(w.form, w.installer, w.toolbarConf, QStringLiteral("CO1"),
                                           QStringLiteral("'Group 1'"), 1, 1);
         const auto text = [&s](const char* name) {
             for (const auto& [n, sql] : s.list)

@@ -1,11 +1,7 @@
+#include "launcher/ProgramWindows.h"
 #include "launcher/QuorvaneApplication.h"
-#include "launcher/quorvanep.h"
 #include "platform/MessageDialogs.h"
 #include "platform/ProcessStart.h"
-#include "signin/QuorvaneUserLogin.h"
-#include "signin/passwd2.h"
-#include "toolbarconf/ToolBarConf.h"
-#include "upgrade/cinstall.h"
 
 #include <QTimer>
 
@@ -13,20 +9,8 @@ int main(int argc, char** argv) {
     QuorvaneApplication app(argc, argv);
 
     // The five windows, in this order, for the whole run; the first is the main window.
-    TQuorvaneForm mainWindow;
-    TFormToolbarConf toolbarConf(mainWindow.Database1);
-    TFormInstaller installer(mainWindow.Database1);
-    TFormPaswd paswd;
-    TUserLoginForm userLogin;
-    QuorvaneForm = &mainWindow;
-    FormToolbarConf = &toolbarConf;
-    FormInstaller = &installer;
-    FormPaswd = &paswd;
-    UserLoginForm = &userLogin;
-    mainWindow.UserLoginForm = &userLogin;
-    mainWindow.FormPaswd = &paswd;
-    mainWindow.setFormInstaller(&installer);
-    mainWindow.FormToolbarConf = &toolbarConf;
+    ProgramWindows windows;
+    TQuorvaneForm& mainWindow = windows.form;
 
     setMessageDialogs(nullptr);
     setProcessStarter(nullptr);

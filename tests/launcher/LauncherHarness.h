@@ -4,15 +4,11 @@
 // settings file and the client programs of the demo data in place, and a scripted sign-in.
 
 #include "data/Dataset.h"
+#include "launcher/ProgramWindows.h"
 #include "launcher/QuorvaneApplication.h"
-#include "launcher/quorvanep.h"
 #include "pg/DemoData.h"
 #include "pg/PgFixture.h"
 #include "programs/ArgRecorder.h"
-#include "signin/QuorvaneUserLogin.h"
-#include "signin/passwd2.h"
-#include "toolbarconf/ToolBarConf.h"
-#include "upgrade/cinstall.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -23,32 +19,8 @@
 #include <QTimer>
 #include <functional>
 
-struct LauncherWindows {
-    TQuorvaneForm form;
-    TFormToolbarConf toolbarConf{form.Database1};
-    TFormInstaller installer{form.Database1};
-    TFormPaswd paswd;
-    TUserLoginForm login;
-
-    LauncherWindows() {
-        QuorvaneForm = &form;
-        FormToolbarConf = &toolbarConf;
-        FormInstaller = &installer;
-        FormPaswd = &paswd;
-        UserLoginForm = &login;
-        form.UserLoginForm = &login;
-        form.FormPaswd = &paswd;
-        form.setFormInstaller(&installer);
-        form.FormToolbarConf = &toolbarConf;
-        QuorvaneApplication::createDriveFolder();
-    }
-    ~LauncherWindows() {
-        QuorvaneForm = nullptr;
-        FormToolbarConf = nullptr;
-        FormInstaller = nullptr;
-        FormPaswd = nullptr;
-        UserLoginForm = nullptr;
-    }
+struct LauncherWindows : ProgramWindows {
+    LauncherWindows() { QuorvaneApplication::createDriveFolder(); }
 
     // Answers the next showing of the login dialog once it is up (Cancel when `password` is
     // null); a dialog still open afterwards is cancelled, so a failing case cannot hang.
