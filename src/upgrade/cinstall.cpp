@@ -257,6 +257,7 @@ void TFormInstaller::RunUpgradeWindow() {
     ProgressBar1->setMinimum(0);
     ProgressBar1->setMaximum(ExeNames.size());
 
+    m_recorded.clear();
     QString previousHost = QStringLiteral("...");
     for (int i = 0; i < ExeNames.size(); ++i) {
         const QString host = serverHost(ServerPaths.at(i));
@@ -351,7 +352,7 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
             QCoreApplication::processEvents();
             CheckDigest(exe, digest);
             replacement->commit();
-            Settings->writeString(VersionSection, exe, version);
+            Settings->writeString(VersionSection, exe, VersionToRecord(exe, version));
             Report->fetched(exe, version, QString::fromLatin1(FTP1->ReceivedSha256()));
         } catch (const Exception& error) {
             // The old program stays in place, with its old version recorded.
@@ -396,6 +397,18 @@ bool TFormInstaller::ForceDirectories(const QString& folder) {
         }
     }
     return true;
+}
+
+QString TFormInstaller::VersionToRecord(const QString& exe, const QString& version) {
+    bool number = false;
+    const double value = version.toDouble(&number);
+    const QString key = exe.toCaseFolded();
+    const auto earlier = m_recorded.constFind(key);
+    if (earlier != m_recorded.cend() && (!number || earlier->second > value))
+        return earlier->first;
+    if (number)
+        m_recorded.insert(key, {version, value});
+    return version;
 }
 
 void TFormInstaller::RemoveDeadParts(const QString& folder) {

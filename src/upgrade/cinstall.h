@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QHash>
+#include <QPair>
 #include <QSet>
 #include <QStringList>
 #include <memory>
@@ -91,6 +93,11 @@ private:
     void SetRunning(bool running);
 
     bool m_running = false;
+    // The settings file holds one version per exe name: when a run fetches that name into two
+    // client folders, the higher version is the one kept, so the other folder's row does not
+    // look outdated at every later check.
+    QString VersionToRecord(const QString& exe, const QString& version);
+    QHash<QString, QPair<QString, double>> m_recorded;
     // Removes dead launchers' part files from a client folder inside the drive, once per check.
     void RemoveDeadParts(const QString& folder);
     // The client folders on disk the last check or run has cleared of dead launchers' part

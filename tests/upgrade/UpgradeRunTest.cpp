@@ -178,6 +178,17 @@ private slots:
         QVERIFY(dialogs->calls().isEmpty());
     }
 
+    // One exe name in two client folders: both are installed, and the higher version stays
+    // recorded, so neither row is outdated again at the next check.
+    void oneExeNameInTwoFolders() {
+        server->files.insert(QStringLiteral("a/1.exe"), "one");
+        entry("1.exe", "c:\\p", "127.0.0.1:/a", "2.000");
+        entry("1.exe", "c:\\q", "127.0.0.1:/a", "1.500");
+        form->RunUpgradeWindow();
+        QCOMPARE(contents("c:\\q\\1.exe"), QByteArray("one"));
+        QCOMPARE(recorded("1.exe"), QStringLiteral("2.000"));
+    }
+
     // Three programs on host A, one on host B: one connection each, QUIT in between.
     void hostByHost() {
         for (const char* name : {"a/1.exe", "a/2.exe", "a/3.exe", "b/4.exe"})
