@@ -6,6 +6,10 @@
 
 namespace {
 
+// Service files in the order libpq reads them: the user's (PGSERVICEFILE, else
+// ~/.pg_service.conf), then pg_service.conf in PGSYSCONFDIR, else in the folder libpq was
+// built with (`pg_config --sysconfdir`). The name found is handed to libpq, so both must
+// look in the same files.
 QStringList serviceFiles() {
     QStringList files;
     const QString user = qEnvironmentVariable("PGSERVICEFILE");
