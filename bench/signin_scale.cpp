@@ -1,14 +1,22 @@
 // A central server as a large organisation runs it: 10,000 users, 100 companies, 1,000
 // programs, 2.1 M grants (bench/scale-data.sql, made on the server). Prints, in one run:
-//  - each per-user statement's time for one user (psql over the unix socket, median of 5),
-//  - pgbench replaying one sign-in per connection at 20 clients,
+//  - each per-user statement's time for one user (psql over the unix socket, median of 5) and
+//    the scans of its plan,
+//  - over TCP with TLS and SCRAM as a workstation signs in, one connection each, 20 clients:
+//    the bare connection (the floor) and the whole sign-in as the launcher sends it (taken
+//    from the server's log of a real sign-in), each one's rate and server processor time,
+//    their ratio, and the sign-in at offered loads of 3.3/s and 33/s (p50, p95); then the
+//    sign-in again with PL/pgSQL preloaded,
 //  - one big user's (100 companies x 1,000 programs) OK-to-main-window time in the launcher
 //    against psql running the same statements over TCP, median of 3 each.
 // --unfixed first puts user_prog_db.username back in the default collation, as databases had
-// it before update.sql, for the figures before.
+// it before update.sql, for the figures before; --untuned takes back the program table's
+// indexes for the sign-in, the random_page_cost and the plain-SQL set_cname and
+// outsystem_date, as databases had them before.
 //
-//   signin_scale [--unfixed] [users companies programs]
+//   signin_scale [--unfixed] [--untuned] [users companies programs]
 #include "Measure.h"
+#include "ServerLoad.h"
 
 #include "data/Query.h"
 #include "launcher/ProgramWindows.h"
@@ -18,17 +26,21 @@
 #include "signin/QuorvaneUserLogin.h"
 #include "signin/passwd2.h"
 #include "toolbarconf/ToolBarConf.h"
+#include "upgrade/UpgradeReport.h"
 #include "upgrade/cinstall.h"
 
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -138,14 +150,15 @@ Statements statementsOf(TQuorvaneForm& form, TFormInstaller& installer, TFormToo
     return s;
 }
 
-// Seconds from OK in the login dialog to the built main window, for the big user.
-double launcherSignIn() {
+// Seconds from OK in the login dialog to the built main window; with `report`, the upgrade
+// report then goes out at once, as it does a moment later in a real run.
+double launcherSignIn(const QString& user, const QString& password, bool report) {
     ProgramWindows w;
     QElapsedTimer clock;
     QTimer::singleShot(0, &w.login, [&] {
         w.login.ConnComboBox->setEditText(QStringLiteral("ORCL"));
-        w.login.LoginEdit->setText(BigUser);
-        w.login.PasswdEdit->setText(BigPassword);
+        w.login.LoginEdit->setText(user);
+        w.login.PasswdEdit->setText(password);
         clock.start();
         w.login.BitBtn1->click();
     });
@@ -153,7 +166,19 @@ double launcherSignIn() {
     const double seconds = clock.nsecsElapsed() / 1e9;
     if (w.form.TabSet->count() == 0)
         std::fprintf(stderr, "signin_scale: the launcher built no tabs\n");
+    if (report)
+        w.installer.Report->send();
     return seconds;
+}
+
+qint64 postmasterPid(const Cluster& c) {
+    QFile pid(c.dir + QStringLiteral("/data/postmaster.pid"));
+    return pid.open(QIODevice::ReadOnly) ? pid.readLine().trimmed().toLongLong() : 0;
+}
+
+void printLoad(const char* what, const Load& l) {
+    std::printf("  %-34s %6.1f/s %7.1f ms server CPU each, p50 %6.0f ms, p95 %6.0f ms%s\n", what,
+                l.rate, l.cpuMsEach, l.p50Ms, l.p95Ms, l.ok ? "" : "  (pgbench failed)");
 }
 
 // A drive folder where every program the upgrade keeps current is installed and up to date,
@@ -181,6 +206,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure as soon as it is known
     QStringList args = app.arguments().mid(1);
     const bool unfixed = args.removeAll(QStringLiteral("--unfixed")) > 0;
+    const bool untuned = args.removeAll(QStringLiteral("--untuned")) > 0;
     const int users = args.value(0, QStringLiteral("10000")).toInt();
     const int companies = args.value(1, QStringLiteral("100")).toInt();
     const int programs = args.value(2, QStringLiteral("1000")).toInt();
@@ -235,6 +261,18 @@ int main(int argc, char** argv) {
                 "analyze quorvane.user_prog_db;");
         std::printf("user_prog_db.username in the default collation, as before update.sql\n");
     }
+    if (untuned) {
+        psql(c, "drop index quorvane.quorvane_prog_upgrade, quorvane.quorvane_prog_group;\n"
+                "alter database quorvane reset random_page_cost;\n"
+                "create or replace procedure quorvane.set_cname(name text) language plpgsql\n"
+                "set search_path = pg_catalog, pg_temp as $$ begin\n"
+                "if length(name) > 20 then raise exception 'too long'; end if;\n"
+                "perform set_config('quorvane.cname', coalesce(name, ''), false); end $$;\n"
+                "create or replace procedure quorvane.outsystem_date(inout d date)\n"
+                "language plpgsql set search_path = pg_catalog, pg_temp as $$ begin\n"
+                "d := current_date; end $$;");
+        std::printf("without the sign-in's indexes, random_page_cost and SQL procedures\n");
+    }
 
     qputenv("PGSERVICEFILE", (c.dir + QStringLiteral("/pg_service.conf")).toLocal8Bit());
     qputenv("QUORVANE_DRIVE_C", temp.filePath(QStringLiteral("drive")).toLocal8Bit());
@@ -267,55 +305,87 @@ int main(int argc, char** argv) {
         else if (const auto m = time.match(line); m.hasMatch())
             times[current].push_back(m.captured(1).toDouble());
     }
+    // Each query's scans, as qvu17's plan has them: a full read shows as a Seq Scan.
+    QByteArray explain =
+        "set role qvu17;\ncall quorvane.set_cname('CO" + QByteArray::number(company) + "');\n";
     for (const auto& [name, sql] : one.list)
-        std::printf("  %-16s %9.2f ms\n", qPrintable(name), median(times.value(name)));
-
-    // One sign-in per connection, a random user each time: pgbench's variables stand in for
-    // that user's companies and first program group.
-    QByteArray bench = "\\set u random(1, " + QByteArray::number(users) + ")\n";
-    for (int k = 0; k < 4; ++k)
-        bench += "\\set c" + QByteArray::number(k) + " (:u * 7 + " + QByteArray::number(13 * k) +
-                 ") % " + QByteArray::number(companies) + " + 1\n";
-    bench += "\\set g ((:u * 31) % " + QByteArray::number(programs) + " + 1) % 20\n";
-    bench += "set role qvu:u;\n";
-    {
-        ProgramWindows w;
-        const Statements s = statementsOf(w.form, w.installer, w.toolbarConf, QString(),
-                                          QStringLiteral("('Group ' || :g)"), 0, 0);
-        for (const auto& [name, sql] : s.list) {
-            if (name == QLatin1String("set company"))
-                bench += "call quorvane.set_cname('CO' || :c0);\n";
-            else if (name == QLatin1String("bar"))
-                for (int k = 0; k < 4; ++k)
-                    bench +=
-                        QString(sql)
-                            .replace(QStringLiteral("''"), QStringLiteral("('CO' || :c%1)").arg(k))
-                            .toUtf8() +
-                        "\n";
-            else if (name == QLatin1String("companies") || name == QLatin1String("upgrade list") ||
-                     name == QLatin1String("digests") || name == QLatin1String("groups") ||
-                     name == QLatin1String("programs") || name == QLatin1String("date"))
-                bench += sql.toUtf8() + "\n";
-        }
+        if (sql.startsWith(QLatin1String("select")))
+            explain += "\\echo @" + name.toUtf8() + "\nexplain (costs off) " + sql.toUtf8() + "\n";
+    QMap<QString, QStringList> scans;
+    for (const QString& line : psql(c, explain).split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1Char('@')))
+            current = line.mid(1);
+        else if (line.contains(QLatin1String(" Scan ")) &&
+                 !line.contains(QLatin1String("Bitmap Index")))
+            scans[current] << line.section(QStringLiteral("->  "), -1).trimmed();
     }
-    QFile benchFile(temp.filePath(QStringLiteral("signin.pgbench")));
-    benchFile.open(QIODevice::WriteOnly);
-    benchFile.write(bench);
-    benchFile.close();
-    const QString seconds = unfixed ? QStringLiteral("60") : QStringLiteral("20");
-    const QString pgbench =
-        run(c.bin + QStringLiteral("pgbench"),
-            {QStringLiteral("-n"), QStringLiteral("-C"), QStringLiteral("-c"), QStringLiteral("20"),
-             QStringLiteral("-j"), QStringLiteral("2"), QStringLiteral("-T"), seconds,
-             QStringLiteral("-f"), benchFile.fileName(), QStringLiteral("-h"), c.dir,
-             QStringLiteral("-p"), QString::number(c.port), QStringLiteral("-U"),
-             QStringLiteral("postgres"), QStringLiteral("quorvane")});
-    static const QRegularExpression tps(QStringLiteral("tps = ([0-9.]+)"));
-    static const QRegularExpression latency(QStringLiteral("latency average = ([0-9.]+) ms"));
-    std::printf("\npgbench, one sign-in per connection, 20 clients, %s s: %s sign-ins/s, "
-                "latency %s ms\n",
-                qPrintable(seconds), qPrintable(tps.match(pgbench).captured(1)),
-                qPrintable(latency.match(pgbench).captured(1)));
+    for (const auto& [name, sql] : one.list)
+        std::printf("  %-16s %9.2f ms  %s\n", qPrintable(name), median(times.value(name)),
+                    qPrintable(scans.value(name).join(QStringLiteral("; "))));
+
+    // The whole sign-in as the launcher sends it: one real sign-in of qvu17, as the server
+    // logged it. pgbench signs in over TCP with TLS and SCRAM as a workstation does, as one
+    // superuser that takes on a random user's role, and a user's first company there stands
+    // for qvu17's.
+    psql(c, "create role qvbench superuser login password 'Bench2026';\n"
+            "alter role qvu17 login password 'Seventeen2026';\n"
+            "alter role qvu17 set log_statement = 'all';");
+    const QString serverLog = c.dir + QStringLiteral("/server.log");
+    const qint64 logStart = QFileInfo(serverLog).size();
+    launcherSignIn(QStringLiteral("qvu17"), QStringLiteral("Seventeen2026"), true);
+    QThread::msleep(500); // the log is written by the server process as it goes
+    const QStringList sent = LoggedStatements(serverLog, logStart);
+    QString user = QStringLiteral("\\set u random(1, %1)\n").arg(users);
+    for (int k = 0; k < 4; ++k)
+        user +=
+            QStringLiteral("\\set c%1 (:u * 7 + %2) % %3 + 1\n").arg(k).arg(13 * k).arg(companies);
+    user += QStringLiteral("set role qvu:u;\n");
+    QString signIn = user;
+    for (QString sql : sent) {
+        for (int k = 0; k < 4; ++k)
+            sql.replace(QStringLiteral("'CO%1'").arg((17 * 7 + 13 * k) % companies + 1),
+                        QStringLiteral("('CO' || :c%1)").arg(k));
+        signIn += sql + QLatin1Char('\n');
+    }
+    const QString floor = user + QStringLiteral("select 1;\n");
+
+    QProcessEnvironment tcp = QProcessEnvironment::systemEnvironment();
+    tcp.insert(QStringLiteral("PGPASSWORD"), QStringLiteral("Bench2026"));
+    tcp.insert(QStringLiteral("PGSSLMODE"), QStringLiteral("verify-full"));
+    tcp.insert(QStringLiteral("PGSSLROOTCERT"), c.dir + QStringLiteral("/tls/ca.crt"));
+    const QStringList server = {QStringLiteral("-h"),      QStringLiteral("127.0.0.1"),
+                                QStringLiteral("-p"),      QString::number(c.port),
+                                QStringLiteral("-U"),      QStringLiteral("qvbench"),
+                                QStringLiteral("quorvane")};
+    const QString pgbench = c.bin + QStringLiteral("pgbench");
+    const auto fullSpeed = [&](const QString& script) {
+        return RunPgbench(pgbench, script,
+                          QStringList{QStringLiteral("-C"), QStringLiteral("-c"),
+                                      QStringLiteral("20"), QStringLiteral("-j"),
+                                      QStringLiteral("2"), QStringLiteral("-T"),
+                                      QStringLiteral("20")} +
+                              server,
+                          postmasterPid(c), tcp);
+    };
+    const auto offered = [&](const QString& rate) {
+        return RunPgbench(pgbench, signIn,
+                          QStringList{QStringLiteral("-C"), QStringLiteral("-c"),
+                                      QStringLiteral("20"), QStringLiteral("-j"),
+                                      QStringLiteral("2"), QStringLiteral("-T"),
+                                      QStringLiteral("30"), QStringLiteral("-R"), rate} +
+                              server,
+                          postmasterPid(c), tcp);
+    };
+    std::printf("\none connection per sign-in over TCP, TLS and SCRAM, 20 clients, 20 s:\n");
+    const Load bare = fullSpeed(floor);
+    printLoad("the floor (connect, set role, select 1)", bare);
+    const Load whole = fullSpeed(signIn);
+    printLoad(qPrintable(QStringLiteral("the sign-in (%1 statements)").arg(sent.size())), whole);
+    std::printf("  ratio %.2f x the floor's server CPU\n",
+                bare.cpuMsEach > 0 ? whole.cpuMsEach / bare.cpuMsEach : 0.0);
+    std::printf("offered load (pgbench -R), the sign-in, 30 s:\n");
+    printLoad("3.3/s (1,000 workstations in 5 min)", offered(QStringLiteral("3.3")));
+    printLoad("33/s (10,000 workstations in 5 min)", offered(QStringLiteral("33")));
 
     // The big user: the launcher from OK to the built window, and psql with its statements.
     QByteArray big;
@@ -345,7 +415,7 @@ int main(int argc, char** argv) {
     std::vector<double> launcher;
     std::vector<Run> peer;
     for (int i = 0; i < 3; ++i) {
-        launcher.push_back(launcherSignIn());
+        launcher.push_back(launcherSignIn(BigUser, BigPassword, false));
         peer.push_back(
             Measure({c.bin + QStringLiteral("psql"), QStringLiteral("-X"), QStringLiteral("-q"),
                      QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("-f"),
@@ -357,5 +427,12 @@ int main(int argc, char** argv) {
                 "  launcher %7.2f s\n  psql     %7.2f s (same statements, TCP)\n  ratio    "
                 "%7.2f x psql\n",
                 companies, programs, ours, theirs, theirs > 0 ? ours / theirs : 0.0);
+
+    // The other way to spare a new session PL/pgSQL's start: load it with the server.
+    psql(c, "alter system set shared_preload_libraries = 'plpgsql';");
+    run(clusterScript(), {QStringLiteral("stop"), c.dir});
+    run(clusterScript(), {QStringLiteral("start"), c.dir});
+    std::printf("\nwith PL/pgSQL preloaded (shared_preload_libraries), as above:\n");
+    printLoad("the sign-in", fullSpeed(signIn));
     return 0;
 }

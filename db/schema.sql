@@ -72,22 +72,26 @@ create view quorvane.sysparams as
 -- can stand in for a built-in one.
 
 -- A name longer than db_name's width names no company, and the session would keep all of it.
-create procedure quorvane.set_cname(name text)
-language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
+-- The refusal lives in a function of its own: set_cname is plain SQL, so a new session pays
+-- no PL/pgSQL load and compile for it, and the refusal's CASE branch runs only for such names.
+create function quorvane.cname_too_long(name text) returns text
+language plpgsql volatile security invoker set search_path = pg_catalog, pg_temp as $$
 begin
-    if length(name) > 20 then
-        raise exception 'set_cname: a company name has at most 20 characters, this one has %',
-            length(name) using errcode = 'string_data_right_truncation';
-    end if;
-    perform set_config('quorvane.cname', coalesce(name, ''), false);
+    raise exception 'set_cname: a company name has at most 20 characters, this one has %',
+        length(name) using errcode = 'string_data_right_truncation';
 end
 $$;
 
+create procedure quorvane.set_cname(name text)
+language sql security invoker set search_path = pg_catalog, pg_temp as $$
+    select set_config('quorvane.cname',
+                      case when length(name) > 20 then quorvane.cname_too_long(name)
+                           else coalesce(name, '') end, false)
+$$;
+
 create procedure quorvane.outsystem_date(inout d date)
-language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
-begin
-    d := current_date;
-end
+language sql security invoker set search_path = pg_catalog, pg_temp as $$
+    select current_date
 $$;
 
 -- exen is the exe name of the button's program, with a trailing blank.
@@ -203,6 +207,7 @@ grant update (ordinal) on quorvane.user_prog_db to quorvane_user;
 revoke all on all routines in schema quorvane from public;
 grant execute on procedure quorvane.set_cname, quorvane.outsystem_date, quorvane.savebuttonconf,
                  quorvane.recalcordinal to quorvane_user;
+grant execute on function quorvane.cname_too_long to quorvane_user;
 grant usage on schema quorvane to quorvane_admin;
 grant select on quorvane.quorvane_prog to quorvane_admin;
 grant execute on procedure quorvane.publish to quorvane_admin;
@@ -338,5 +343,20 @@ begin
     -- A runaway statement ends instead of holding a server process; every session here, the
     -- launcher's included, is held to it unless its role says otherwise.
     execute format('alter database %I set statement_timeout = %L', current_database(), '1min');
+end
+$$;
+
+-- The sign-in's plans. Each workstation signs in on a new session, so every statement runs on
+-- a cold backend and should touch only the user's rows. The upgrade list reads the programs
+-- the upgrade keeps current from this index alone; the program list of a group finds its
+-- programs by group. The launcher's data sit in the server's memory, so an index probe costs
+-- about what a page of a full scan does: with the default a few hundred probes look dearer
+-- than reading the program table whole, icons included.
+create index if not exists quorvane_prog_upgrade on quorvane.quorvane_prog (prog_id)
+    include (prog_exe, prog_name, serverpath, clientpath, version) where prog_type = 1;
+create index if not exists quorvane_prog_group on quorvane.quorvane_prog (prog_group);
+do $$
+begin
+    execute format('alter database %I set random_page_cost = 1.1', current_database());
 end
 $$;

@@ -67,16 +67,26 @@ alter procedure quorvane.outsystem_date(date) set search_path = pg_catalog, pg_t
 alter procedure quorvane.recalcordinal() set search_path = pg_catalog, pg_temp;
 
 set role quorvane;
--- As in schema.sql: owned by quorvane, and set_cname and savebuttonconf bound their input.
-create or replace procedure quorvane.set_cname(name text)
-language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
+-- As in schema.sql: owned by quorvane, and set_cname and savebuttonconf bound their input;
+-- set_cname and outsystem_date in plain SQL, which a new session runs without compiling.
+create or replace function quorvane.cname_too_long(name text) returns text
+language plpgsql volatile security invoker set search_path = pg_catalog, pg_temp as $$
 begin
-    if length(name) > 20 then
-        raise exception 'set_cname: a company name has at most 20 characters, this one has %',
-            length(name) using errcode = 'string_data_right_truncation';
-    end if;
-    perform set_config('quorvane.cname', coalesce(name, ''), false);
+    raise exception 'set_cname: a company name has at most 20 characters, this one has %',
+        length(name) using errcode = 'string_data_right_truncation';
 end
+$$;
+
+create or replace procedure quorvane.set_cname(name text)
+language sql security invoker set search_path = pg_catalog, pg_temp as $$
+    select set_config('quorvane.cname',
+                      case when length(name) > 20 then quorvane.cname_too_long(name)
+                           else coalesce(name, '') end, false)
+$$;
+
+create or replace procedure quorvane.outsystem_date(inout d date)
+language sql security invoker set search_path = pg_catalog, pg_temp as $$
+    select current_date
 $$;
 
 create or replace procedure quorvane.savebuttonconf(ord numeric, exen text, d_name text)
@@ -149,6 +159,8 @@ alter table quorvane.user_prog_db force row level security;
 
 revoke all on procedure quorvane.publish from public, quorvane_user;
 revoke all on procedure quorvane.limit_user_sessions from public;
+revoke all on function quorvane.cname_too_long from public;
+grant execute on function quorvane.cname_too_long to quorvane_user;
 -- Users made before the limit: every member of quorvane_user without one gets it now.
 call quorvane.limit_user_sessions();
 grant usage on schema quorvane to quorvane_admin;
@@ -283,5 +295,20 @@ begin
                    current_database());
     execute format('grant connect on database %I to quorvane_admin', current_database());
     execute format('alter database %I set statement_timeout = %L', current_database(), '1min');
+end
+$$;
+
+-- The sign-in's plans. Each workstation signs in on a new session, so every statement runs on
+-- a cold backend and should touch only the user's rows. The upgrade list reads the programs
+-- the upgrade keeps current from this index alone; the program list of a group finds its
+-- programs by group. The launcher's data sit in the server's memory, so an index probe costs
+-- about what a page of a full scan does: with the default a few hundred probes look dearer
+-- than reading the program table whole, icons included.
+create index if not exists quorvane_prog_upgrade on quorvane.quorvane_prog (prog_id)
+    include (prog_exe, prog_name, serverpath, clientpath, version) where prog_type = 1;
+create index if not exists quorvane_prog_group on quorvane.quorvane_prog (prog_group);
+do $$
+begin
+    execute format('alter database %I set random_page_cost = 1.1', current_database());
 end
 $$;

@@ -37,6 +37,30 @@ QString readOnlyText(const QString& exe) {
            QStringLiteral("Installer cannot delete it because it is read-only!");
 }
 
+// The columns read beside each program the upgrade keeps current, in the order the digests
+// statement selects them; a later column is one more line here.
+const QStringList PinColumns = {
+    QStringLiteral("sha256"),
+};
+
+// Only the columns used, for the user's programs of type 1, so the server reads them through
+// the indexes and hashes no whole program rows. A column not among the server's `columns`
+// reads as null.
+QStringList DigestsSql(const QStringList& columns) {
+    QStringList sql{QStringLiteral("select"), QStringLiteral(" b.prog_exe"),
+                    QStringLiteral(",b.clientpath")};
+    for (const QString& column : PinColumns)
+        sql << (columns.contains(column) ? QStringLiteral(",b.") + column
+                                         : QStringLiteral(",null::text ") + column);
+    sql << QStringLiteral("from")
+        << QStringLiteral(" quorvane.user_prog_db u, quorvane.quorvane_prog b")
+        << QStringLiteral("where") << QStringLiteral(" b.prog_id = u.quorvane_prog_id")
+        << QStringLiteral("and") << QStringLiteral(" u.username=user") << QStringLiteral("and")
+        << QStringLiteral(" b.prog_type = 1") << QStringLiteral("order by")
+        << QStringLiteral(" b.prog_id");
+    return sql;
+}
+
 int ftpPort() {
     bool ok = false;
     const int port = qEnvironmentVariableIntValue("QUORVANE_FTP_PORT", &ok);
@@ -108,23 +132,9 @@ TFormInstaller::TFormInstaller(Connection* database, QWidget* parent) : QDialog(
         QStringLiteral(" serverpath"),
     });
 
-    // The digest is read through the row's JSON form, so a central database not yet brought up
-    // to date (no sha256 column) gives no digests instead of failing every sign-in.
+    // Only when something is outdated; ReadDigests names the columns the server has.
     QueryDigests = new Query(database, this);
-    QueryDigests->setSql(QStringList{
-        QStringLiteral("select"),
-        QStringLiteral(" b.prog_exe"),
-        QStringLiteral(",b.clientpath"),
-        QStringLiteral(",to_jsonb(b)->>'sha256' sha256"),
-        QStringLiteral("from"),
-        QStringLiteral(" quorvane.user_prog_db u, quorvane.quorvane_prog b"),
-        QStringLiteral("where"),
-        QStringLiteral(" b.prog_id = u.quorvane_prog_id"),
-        QStringLiteral("and"),
-        QStringLiteral(" u.username=user"),
-        QStringLiteral("order by"),
-        QStringLiteral(" b.prog_id"),
-    });
+    QueryDigests->setSql(DigestsSql(PinColumns));
 
     FTP1 = new TFtpClient(this);
     FTP1->Port = ftpPort();
@@ -227,8 +237,21 @@ int TFormInstaller::CountOutdated() {
 }
 
 // A digest pins the local file a row installs to; of all the user's rows for that file, any
-// one that carries a digest pins it.
+// one that carries a digest pins it. A central database not yet brought up to date lacks some
+// of the columns: those read as null, instead of failing every sign-in.
 void TFormInstaller::ReadDigests(OutdatedPrograms& outdated) {
+    Query columns(QueryDigests->connection());
+    columns.setSql(
+        QStringLiteral("select a.attname::text attname from pg_catalog.pg_attribute a "
+                       "where a.attrelid = pg_catalog.to_regclass('quorvane.quorvane_prog') "
+                       "and a.attnum > 0 and not a.attisdropped"));
+    columns.open();
+    QStringList present;
+    for (; !columns.eof(); columns.next())
+        present << columns.fieldByName(QStringLiteral("attname")).asString();
+    columns.close();
+    QueryDigests->setSql(DigestsSql(present));
+
     QueryDigests->open();
     for (; !QueryDigests->eof(); QueryDigests->next())
         outdated.addDigest(QueryDigests->fieldByName(QStringLiteral("prog_exe")).asString(),
