@@ -325,8 +325,7 @@ int main(int argc, char** argv) {
 
     // The whole sign-in as the launcher sends it: one real sign-in of qvu17, as the server
     // logged it. pgbench signs in over TCP with TLS and SCRAM as a workstation does, as one
-    // superuser that takes on a random user's role, and a user's first company there stands
-    // for qvu17's.
+    // superuser that takes on a random user's role, whose four companies stand in for qvu17's.
     psql(c, "create role qvbench superuser login password 'Bench2026';\n"
             "alter role qvu17 login password 'Seventeen2026';\n"
             "alter role qvu17 set log_statement = 'all';");
@@ -335,6 +334,11 @@ int main(int argc, char** argv) {
     launcherSignIn(QStringLiteral("qvu17"), QStringLiteral("Seventeen2026"), true);
     QThread::msleep(500); // the log is written by the server process as it goes
     const QStringList sent = LoggedStatements(serverLog, logStart);
+    if (sent.isEmpty()) {
+        std::fprintf(stderr, "signin_scale: no statements of the sign-in in %s\n",
+                     qPrintable(serverLog));
+        return 1;
+    }
     QString user = QStringLiteral("\\set u random(1, %1)\n").arg(users);
     for (int k = 0; k < 4; ++k)
         user +=
