@@ -133,7 +133,9 @@ void TFtpClient::Disconnect() {
         if (InRange(ReplyNumber, FtpConst::TransferFailFirst, FtpConst::FailLast))
             throw FTPException(reply);
     } catch (...) {
-        TAsyncSocket::Disconnect();
+        // A QUIT answered too late has closed the session already.
+        if (IsConnected)
+            TAsyncSocket::Disconnect();
         throw;
     }
     TAsyncSocket::Disconnect();
