@@ -337,12 +337,16 @@ grant select on quorvane.upgrade_report, quorvane.workstation_programs,
 do $$
 begin
     execute format('revoke connect, temporary on database %I from public', current_database());
-    execute format('grant connect, temporary on database %I to quorvane_user',
-                   current_database());
+    -- The launcher makes no temporary tables, so its users get none: a user's own
+    -- temporary table would otherwise fill the server's disk.
+    execute format('grant connect on database %I to quorvane_user', current_database());
     execute format('grant connect on database %I to quorvane_admin', current_database());
     -- A runaway statement ends instead of holding a server process; every session here, the
     -- launcher's included, is held to it unless its role says otherwise.
     execute format('alter database %I set statement_timeout = %L', current_database(), '1min');
+    -- Sorts and hashes that spill to disk (the only temporary files left) stop at 256 MB a
+    -- session, far beyond what the launcher's or the views' statements need.
+    execute format('alter database %I set temp_file_limit = %L', current_database(), '256MB');
 end
 $$;
 

@@ -291,10 +291,13 @@ grant select on quorvane.upgrade_report, quorvane.workstation_programs,
 do $$
 begin
     execute format('revoke connect, temporary on database %I from public', current_database());
-    execute format('grant connect, temporary on database %I to quorvane_user',
-                   current_database());
+    -- The launcher makes no temporary tables, so its users get none: a user's own
+    -- temporary table would otherwise fill the server's disk.
+    execute format('revoke temporary on database %I from quorvane_user', current_database());
+    execute format('grant connect on database %I to quorvane_user', current_database());
     execute format('grant connect on database %I to quorvane_admin', current_database());
     execute format('alter database %I set statement_timeout = %L', current_database(), '1min');
+    execute format('alter database %I set temp_file_limit = %L', current_database(), '256MB');
 end
 $$;
 

@@ -5,6 +5,9 @@
 #include "platform/IconBlob.h"
 
 #include <QColor>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QPixmap>
 
 const QColor ProgramListModel::CurrentRowColour(255, 255, 128);
 
@@ -57,7 +60,11 @@ void ProgramListModel::datasetOpenedOrClosed() {
     const Dataset* data = m_source->dataSet();
     if (data && data->active()) {
         for (int row = 0; row < data->recordCount(); ++row) {
-            m_icons.append(decodeIconBlob(data->value(row, QStringLiteral("ICON")).toByteArray()));
+            const QByteArray blob = data->value(row, QStringLiteral("ICON")).toByteArray();
+            // A blob too big to be an icon is not looked at: the application's icon stands in.
+            m_icons.append(blob.size() > MaxIconBlobBytes
+                               ? QGuiApplication::windowIcon().pixmap(32, 32).toImage()
+                               : decodeIconBlob(blob));
         }
     }
     endResetModel();

@@ -348,8 +348,18 @@ TWaitEnd TAsyncSocket::Wait(const std::function<bool()>& done, WaitKind kind) {
     bounds.Idle = IdleTimeOut;
     if (kind != WaitKind::SetUp)
         bounds.LastProgress = &m_lastProgress;
-    if (kind == WaitKind::Data)
+    if (kind == WaitKind::Data) {
         bounds.Total = TotalTimeOut;
+        if (!WaitDeadline.isForever()) {
+            const qint64 left = std::max<qint64>(1, WaitDeadline.remainingTime());
+            bounds.Total = int(bounds.Total > 0 ? std::min<qint64>(bounds.Total, left) : left);
+        }
+    }
+    if (kind == WaitKind::Capture) {
+        bounds.RateWindow = CaptureRateWindow;
+        bounds.RateBytes = CaptureRateBytes;
+        bounds.Counter = &ReceivedBytes;
+    }
     ++m_waitDepth;
     const auto leave = qScopeGuard([this] {
         // Nobody reads on for the wait any more: the rest comes the usual way.
@@ -364,6 +374,10 @@ TWaitEnd TAsyncSocket::Wait(const std::function<bool()>& done, WaitKind kind) {
 void TAsyncSocket::RaiseIfTimedOut(TWaitEnd end) {
     if (end == TWaitEnd::Idle || end == TWaitEnd::Total)
         throw ESockError(QStringLiteral("Connection Timed out"));
+    if (end == TWaitEnd::Slow)
+        throw ESockError(QStringLiteral("Transfer too slow: under %1 bytes in %2 ms")
+                             .arg(CaptureRateBytes)
+                             .arg(CaptureRateWindow));
 }
 
 // A cancel switches a connected socket's notifications off; the next wait that starts without

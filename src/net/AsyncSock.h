@@ -5,6 +5,7 @@
 #include "platform/Exception.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
@@ -168,10 +169,15 @@ public:
     int ProxyPort = 0;
     // ms without any byte moved after which every wait gives up with "Connection Timed out"
     // (host look-up and connection set-up too, whatever TimeOut says); 0: no bound.
-    int IdleTimeOut = 60000;
+    int IdleTimeOut = 30000;
     // ms that one accept, ReadLn, Read or SendBuffer may take in all, however the bytes
     // trickle; a capture is bounded by IdleTimeOut only, as a file takes what it takes.
     int TotalTimeOut = 120000;
+    // A capture that gets fewer than CaptureRateBytes bytes in CaptureRateWindow ms ends with
+    // an error: a sender that trickles can hold nobody for longer than its file takes at this
+    // rate. 4 KiB/s is far below a slow VPN's; 0 in either: no bound.
+    qint64 CaptureRateBytes = 30 * 4096;
+    int CaptureRateWindow = 30000;
     // Bytes a capture may take; more end it with an error, and nothing of the read that
     // went past the bound is written. -1: no bound.
     qint64 CaptureLimit = -1;
@@ -223,6 +229,9 @@ public:
 protected:
     bool InHandler = false;
     bool Destroying = false;
+    // While it is not forever, every wait for data ends by this deadline as well: a reply read
+    // line by line has one bound for all its lines.
+    QDeadlineTimer WaitDeadline{QDeadlineTimer::Forever};
 
 private:
     friend class AsyncSockWindow;

@@ -1,6 +1,8 @@
 #include "net/FtpClient.h"
 #include "net/FtpReply.h"
 
+#include <QScopeGuard>
+
 using namespace FtpReply;
 
 TFtpClient::TFtpClient(QObject* Owner) : TAsyncSocket(Owner) {
@@ -27,19 +29,38 @@ void TFtpClient::ReadReplyRest(QString Line) {
     }
 }
 
+QString TFtpClient::BoundedReply(const std::function<QString()>& Read) {
+    if (ReplyTimeOut <= 0 || !WaitDeadline.isForever())
+        return Read();
+    WaitDeadline.setRemainingTime(ReplyTimeOut);
+    const auto unbound = qScopeGuard([this] { WaitDeadline = QDeadlineTimer::Forever; });
+    try {
+        return Read();
+    } catch (const ESockError&) {
+        // The rest of a late reply would be taken as the answer to the next command.
+        if (WaitDeadline.hasExpired() && IsConnected)
+            TAsyncSocket::Disconnect();
+        throw;
+    }
+}
+
 QString TFtpClient::ReadReply() {
-    const QString first = ReadLn();
-    ReportStatus(1, first);
-    CheckReplyLine(first);
-    ReadReplyRest(first);
-    return first;
+    return BoundedReply([this] {
+        const QString first = ReadLn();
+        ReportStatus(1, first);
+        CheckReplyLine(first);
+        ReadReplyRest(first);
+        return first;
+    });
 }
 
 QString TFtpClient::Transaction(const QString& Command) {
-    const QString reply = TAsyncSocket::Transaction(Command);
-    CheckReplyLine(reply);
-    ReadReplyRest(reply);
-    return reply;
+    return BoundedReply([this, &Command] {
+        const QString reply = TAsyncSocket::Transaction(Command);
+        CheckReplyLine(reply);
+        ReadReplyRest(reply);
+        return reply;
+    });
 }
 
 void TFtpClient::Connect() {
@@ -80,7 +101,8 @@ void TFtpClient::Connect() {
         const QString abortReply = CancelRequested ? AbortReply(AfterAbortDrain()) : QString();
         if (dynamic_cast<const ESockError*>(&error) && abortReply.isEmpty()) {
             // The connection is dead or silent: a QUIT would only wait for nothing.
-            TAsyncSocket::Disconnect();
+            if (IsConnected)
+                TAsyncSocket::Disconnect();
         } else {
             try {
                 Disconnect();
@@ -111,7 +133,9 @@ void TFtpClient::Disconnect() {
         if (InRange(ReplyNumber, FtpConst::TransferFailFirst, FtpConst::FailLast))
             throw FTPException(reply);
     } catch (...) {
-        TAsyncSocket::Disconnect();
+        // A QUIT answered too late has closed the session already.
+        if (IsConnected)
+            TAsyncSocket::Disconnect();
         throw;
     }
     TAsyncSocket::Disconnect();

@@ -72,6 +72,10 @@ public:
     // (never more than IdleTimeOut); a server that does not answer in time is out of step and
     // the session is closed.
     int SettleTimeOut = FtpConst::SettleMs;
+    // ms within which a whole reply must have come, from its command to its last line (the
+    // continuation lines of a greeting or a preliminary reply included); later, it fails like a
+    // silent server and the session is closed, being out of step. 0: no bound.
+    int ReplyTimeOut = FtpConst::ReplyMs;
 
     // During a download the announced size (0 if none); afterwards the bytes received.
     qint64 TransferSize = 0;
@@ -84,6 +88,8 @@ public:
     const QByteArray& ReceivedSha256() const { return m_sha256; }
 
 private:
+    // Runs Read, which reads one reply, within ReplyTimeOut (unless a bound runs already).
+    QString BoundedReply(const std::function<QString()>& Read);
     void ReadReplyRest(QString Line);
     // Reads a whole reply; returns its first line.
     QString ReadReply();

@@ -66,6 +66,9 @@ inline constexpr char SizeWord[] = "BYTE";
 inline constexpr int DrainMs = 950;
 // Milliseconds within which the completion reply must come after a transfer failed.
 inline constexpr int SettleMs = 2000;
+// Milliseconds a whole reply may take: far beyond a slow link's round trip, and short enough
+// that a server dribbling out continuation lines cannot hold a sign-in.
+inline constexpr int ReplyMs = 10000;
 
 // The transfer size announced in a reply line: the run of digits nearest before "BYTE"
 // (any letter case), 0 when there is none.

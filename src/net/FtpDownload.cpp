@@ -29,6 +29,8 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
     m_data->TimeOut = TimeOut;
     m_data->IdleTimeOut = IdleTimeOut;
     m_data->TotalTimeOut = TotalTimeOut;
+    m_data->CaptureRateBytes = CaptureRateBytes;
+    m_data->CaptureRateWindow = CaptureRateWindow;
     m_data->Port = 0;
     m_data->CaptureHandle = LocalHandle;
     m_abortLine.clear();
@@ -109,24 +111,27 @@ QString TFtpClient::Transfer(const QString& RemoteFile, const QString& Target, q
     const QString retr = QLatin1String(FtpConst::CmdRetr) + RemoteFile;
     ReportStatus(1, retr);
     TransferSize = 0;
-    const QString preliminary = TAsyncSocket::Transaction(retr);
-    CheckReplyLine(preliminary);
-    if (InRange(ReplyNumber, FtpConst::TransferFailFirst, FtpConst::FailLast))
-        Fail(cmdDownload, preliminary);
-    m_replyOwed = InRange(ReplyNumber, 100, 199);
-    TransferSize = FtpConst::ParseTransferSize(preliminary.toLatin1());
-    Announced = FtpConst::AnnouncedSize(preliminary.toLatin1());
-    QString line = preliminary;
-    while (Continues(line)) {
-        line = ReadLn();
-        ReportStatus(1, line);
-        if (TransferSize == 0)
-            TransferSize = FtpConst::ParseTransferSize(line.toLatin1());
-        if (Announced < 0)
-            Announced = FtpConst::AnnouncedSize(line.toLatin1());
-        if (InRange(ReplyCode(line), FtpConst::TransferFailFirst, FtpConst::FailLast))
-            Fail(cmdDownload, line);
-    }
+    BoundedReply([&] {
+        const QString preliminary = TAsyncSocket::Transaction(retr);
+        CheckReplyLine(preliminary);
+        if (InRange(ReplyNumber, FtpConst::TransferFailFirst, FtpConst::FailLast))
+            Fail(cmdDownload, preliminary);
+        m_replyOwed = InRange(ReplyNumber, 100, 199);
+        TransferSize = FtpConst::ParseTransferSize(preliminary.toLatin1());
+        Announced = FtpConst::AnnouncedSize(preliminary.toLatin1());
+        QString line = preliminary;
+        while (Continues(line)) {
+            line = ReadLn();
+            ReportStatus(1, line);
+            if (TransferSize == 0)
+                TransferSize = FtpConst::ParseTransferSize(line.toLatin1());
+            if (Announced < 0)
+                Announced = FtpConst::AnnouncedSize(line.toLatin1());
+            if (InRange(ReplyCode(line), FtpConst::TransferFailFirst, FtpConst::FailLast))
+                Fail(cmdDownload, line);
+        }
+        return preliminary;
+    });
 
     // From here on the server has nothing to say on the control connection but the end; the
     // reply watcher takes no 421 or 426 as a cancel of the control connection until the

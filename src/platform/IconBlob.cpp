@@ -62,6 +62,8 @@ bool hasBlobHeader(const QByteArray& blob) {
 } // namespace
 
 QImage decodeIconBlob(const QByteArray& blob) {
+    if (blob.size() > MaxIconBlobBytes)
+        return {};
     QByteArray bitmap = blob;
     if (hasBlobHeader(blob)) {
         const quint32 length = le32(blob, 4);

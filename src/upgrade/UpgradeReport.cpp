@@ -37,9 +37,22 @@ QString textArray(const QStringList& values) {
     return QLatin1Char('{') + items.join(QLatin1Char(',')) + QLatin1Char('}');
 }
 
-// Null stays null, so the server can tell "none" from an empty text.
+// Null stays null, so the server can tell "none" from an empty text. Control characters
+// become blanks: the server refuses a NUL (and with it the whole report), and escapes would
+// reach the administrator's terminal; those at the end (a reply's line end) go. A cut never
+// splits a letter that takes two UTF-16 units.
 QString bounded(const QString& text, qsizetype width) {
-    return text.isNull() ? QString() : text.left(width);
+    if (text.isNull())
+        return QString();
+    QString clean = text;
+    while (!clean.isEmpty() && clean.back().category() == QChar::Other_Control)
+        clean.chop(1);
+    for (QChar& c : clean)
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char(' ');
+    if (clean.size() > width)
+        clean.truncate(clean.at(width - 1).isHighSurrogate() ? width - 1 : width);
+    return clean;
 }
 
 // A digest the table would refuse (none was computed) is sent as none, so it cannot fail the
@@ -215,8 +228,8 @@ void UpgradeReport::call(const QList<Entry>& entries) {
     }
     m_database->exec(QStringLiteral("call quorvane.report_upgrade($1, $2, $3::text[], $4::text[], "
                                     "$5::text[], $6::text[], $7::text[], $8::text[])"),
-                     {hostName().left(HostWidth), machineId().left(MachineWidth), textArray(exes),
-                      textArray(versions), textArray(digests), textArray(outcomes),
+                     {bounded(hostName(), HostWidth), bounded(machineId(), MachineWidth),
+                      textArray(exes), textArray(versions), textArray(digests), textArray(outcomes),
                       textArray(messages), textArray(received)});
 }
 

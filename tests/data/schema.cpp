@@ -286,7 +286,7 @@ private slots:
         QCOMPARE(pg.superRows(QStringLiteral(
                      "select has_database_privilege('qv_stranger', current_database(), "
                      "'connect, temporary'), has_database_privilege('mari', current_database(), "
-                     "'connect') and has_database_privilege('mari', current_database(), "
+                     "'connect') and not has_database_privilege('mari', current_database(), "
                      "'temporary')")),
                  reach);
     }

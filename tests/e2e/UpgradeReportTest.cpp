@@ -155,14 +155,32 @@ private slots:
               "insert into quorvane.upgrade_report (username, host_name, machine_id, exe_name, "
               "outcome) values ('mari', 'x', '', 'ledger.exe', 'failed')",
               "select * from quorvane.workstation_programs",
-              "select * from quorvane.rollout_status"})
+              "select * from quorvane.rollout_status", "create temp table scratch (t text)"})
             QVERIFY_THROWS_EXCEPTION(EDatabaseError, jaan.exec(QString::fromLatin1(refused)));
+        QCOMPARE(jaan.exec("show temp_file_limit").rows, (QVector<QVector<QVariant>>{{"256MB"}}));
         jaan.exec("call quorvane.report_upgrade('x', '', '{ledger.exe}', '{9}', '{NULL}', "
                   "'{failed}', '{NULL}', '{NULL}')");
         QCOMPARE(adminView(), mari);
         QCOMPARE(PgFixture::instance().superRows("select username, installed_version from "
                                                  "quorvane.upgrade_report where host_name = 'x'"),
                  (QList<QVariantList>{{"jaan", "9"}}));
+    }
+
+    // A server's reply with a NUL, an escape and more than the column holds still reaches
+    // the administrator, cleaned and cut, with the rest of the report.
+    void aCraftedMessageNeverLosesTheReport() {
+        LauncherWindows w;
+        signIn(w);
+        UpgradeReport& report = *w.installer.Report;
+        report.begin();
+        report.listed("ledger.exe", "1.250");
+        report.outdated("ledger.exe");
+        report.failed("ledger.exe",
+                      QString("550 a") + QChar(0) + "b\x1b[2J" + QString(990, 'x') + "\r\n");
+        report.send();
+        QCOMPARE(PgFixture::instance().superRows("select message from quorvane.upgrade_report "
+                                                 "where exe_name = 'ledger.exe'"),
+                 (QList<QVariantList>{{"550 a b [2J" + QString(989, 'x')}}));
     }
 
     // The report neither joins a transaction the user holds (the toolbar dialog) nor reopens a

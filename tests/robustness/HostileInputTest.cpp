@@ -207,7 +207,7 @@ private slots:
     }
 
     // Bitmap headers that claim more than follows them give no picture, never one made of
-    // bytes beyond the blob.
+    // bytes beyond the blob; nor does a blob too big for an icon, however sound.
     void bitmapHeaderClaimsMoreThanTheBlob_data() {
         QTest::addColumn<QByteArray>("blob");
         const QByteArray whole = bitmap(16);
@@ -249,6 +249,7 @@ private slots:
             qToLittleEndian<quint32>(0x80000000u, b.data() + 46);
             return b;
         }();
+        QTest::newRow("whole 512 x 512 bitmap") << bitmap(512);
         QTest::newRow("blob header and pixels cut")
             << TestIcons::blobWithHeader(whole.left(whole.size() - 300), quint32(whole.size()));
     }
