@@ -7,10 +7,10 @@ set client_min_messages = warning;
 do $$
 begin
     if not exists (select from pg_roles where rolname = 'mari') then
-        create role mari login connection limit 10;
+        create role mari login connection limit 20;
     end if;
     if not exists (select from pg_roles where rolname = 'jaan') then
-        create role jaan login connection limit 10;
+        create role jaan login connection limit 20;
     end if;
 end
 $$;

@@ -167,12 +167,13 @@ begin
 end
 $$;
 
--- Sessions per launcher user. A launcher holds one and the programs it starts may hold their
--- own: ten leave room for a user at two or three workstations, and no one user takes every
--- slot of the server. A role's limit binds only that role, not the members of a role, so this
--- sets it for every member of quorvane_user that has none yet; run it (as a superuser) after
+-- Sessions per launcher user. A launcher holds one, and every client program it starts signs
+-- in under the same role with a session of its own: a launcher and five programs at each of
+-- three workstations, and two to spare, make twenty, and still no one user takes every slot
+-- of the server. A role's limit binds only that role, not the members of a role, so this sets
+-- it for every member of quorvane_user that has none yet; run it (as a superuser) after
 -- creating users without "connection limit". update.sql runs it for existing users.
-create procedure quorvane.limit_user_sessions(sessions integer default 10)
+create procedure quorvane.limit_user_sessions(sessions integer default 20)
 language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
 declare
     member name;

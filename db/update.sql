@@ -139,7 +139,7 @@ begin
 end
 $$;
 
-create or replace procedure quorvane.limit_user_sessions(sessions integer default 10)
+create or replace procedure quorvane.limit_user_sessions(sessions integer default 20)
 language plpgsql security invoker set search_path = pg_catalog, pg_temp as $$
 declare
     member name;
@@ -161,7 +161,21 @@ revoke all on procedure quorvane.publish from public, quorvane_user;
 revoke all on procedure quorvane.limit_user_sessions from public;
 revoke all on function quorvane.cname_too_long from public;
 grant execute on function quorvane.cname_too_long to quorvane_user;
--- Users made before the limit: every member of quorvane_user without one gets it now.
+-- Users made before the limit: every member of quorvane_user without one gets it now. Ten,
+-- the earlier default, left no room for the programs a launcher starts under the same role.
+do $$
+declare
+    member name;
+begin
+    for member in
+        select rolname from pg_roles
+         where rolcanlogin and not rolsuper and rolconnlimit = 10
+           and pg_has_role(oid, 'quorvane_user', 'member')
+    loop
+        execute format('alter role %I connection limit -1', member);
+    end loop;
+end
+$$;
 call quorvane.limit_user_sessions();
 grant usage on schema quorvane to quorvane_admin;
 grant select on quorvane.quorvane_prog to quorvane_admin;

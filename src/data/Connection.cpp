@@ -1,9 +1,10 @@
 #include "data/Connection.h"
 
+#include "data/ConnectOptions.h"
 #include "data/DatabaseError.h"
 #include "data/Dataset.h"
-#include "data/HostOrder.h"
 #include "data/ServiceFile.h"
+#include "data/StatementWait.h"
 
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -15,6 +16,7 @@
 
 #include <memory>
 #include <poll.h>
+#include <utility>
 
 namespace {
 
@@ -30,16 +32,6 @@ const QStringList FixedParams = {
     QStringLiteral("ROWSET SIZE=20"),        QStringLiteral("BLOBS TO CACHE=64"),
     QStringLiteral("BLOB SIZE=32"),          QStringLiteral("PASSWORD="),
 };
-
-// Per host: a dead first host of a multi-host service costs this much, once (HostOrder).
-constexpr int ConnectTimeoutSeconds = 3;
-// A host that vanished (no reset: a cut cable, a dead machine) fails a statement in about
-// 5 s instead of the kernel's 15 minutes: unacknowledged data gives up after the user
-// time-out, a reply that never comes after the keepalives' 3 + 2 x 1 s.
-constexpr int UserTimeoutMs = 5000;
-constexpr int KeepalivesIdleSeconds = 3;
-constexpr int KeepalivesIntervalSeconds = 1;
-constexpr int KeepalivesCount = 2;
 
 // Type numbers of the server's built-in types that do not arrive as text.
 enum : Oid {
@@ -57,19 +49,6 @@ enum : Oid {
 
 QString paramName(const QString& entry) {
     return entry.section(QLatin1Char('='), 0, 0);
-}
-
-// The database of a host[:port]/dbname address. The login dialog upper-cases what is typed,
-// so the name is folded to lower case as the server folds an unquoted name; a name in double
-// quotes keeps its case ("" stands for one quote).
-QString databaseOfAddress(const QString& name) {
-    if (name.size() >= 2 && name.startsWith(QLatin1Char('"')) && name.endsWith(QLatin1Char('"')))
-        return name.mid(1, name.size() - 2).replace(QStringLiteral("\"\""), QStringLiteral("\""));
-    QString folded = name;
-    for (QChar& c : folded)
-        if (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
-            c = QChar(c.unicode() - 'A' + 'a');
-    return folded;
 }
 
 PGconn* pgHandle(const QSqlDatabase& db) {
@@ -133,20 +112,23 @@ struct ResultDeleter {
     void operator()(PGresult* r) const { PQclear(r); }
 };
 
+constexpr std::chrono::seconds StatementBound{Connection::StatementTimeoutSeconds};
+
 } // namespace
 
 Connection::Connection(const QString& alias, QObject* parent)
-    : QObject(parent), m_alias(alias), m_connectionName(newConnectionName()),
-      m_params(FixedParams) {}
+    : QObject(parent), m_alias(alias), m_params(FixedParams) {}
 
 Connection::~Connection() {
     for (Dataset* dataset : std::as_const(m_datasets))
         dataset->m_connection = nullptr;
     m_datasets.clear();
-    if (QSqlDatabase::contains(m_connectionName)) {
-        QSqlDatabase::database(m_connectionName, false).close();
-        QSqlDatabase::removeDatabase(m_connectionName);
-    }
+    releaseDriver();
+}
+
+QString Connection::statementTimeoutMessage() {
+    return QStringLiteral("The database server did not answer within %1 seconds.")
+        .arg(StatementTimeoutSeconds);
 }
 
 QString Connection::param(const QString& name) const {
@@ -176,83 +158,62 @@ QString Connection::serverLogin(const QString& login) {
 }
 
 void Connection::open() {
-    if (connected() && !m_lost)
+    if (m_session.state == Session::State::Open)
         return;
-    // The session the server dropped is gone; the rows the queries fetched stay.
-    if (connected())
-        QSqlDatabase::database(m_connectionName, false).close();
-    openSession(m_connectionName);
-    m_inTransaction = false;
-    m_lost = false;
-    m_lostMessage.clear();
-    m_reopened = false;
-    emit afterConnect();
-}
-
-void Connection::reconnect() {
-    const QString fresh = newConnectionName();
-    try {
-        openSession(fresh);
-    } catch (...) {
-        QSqlDatabase::removeDatabase(fresh);
-        throw;
-    }
-    close();
-    QSqlDatabase::removeDatabase(m_connectionName);
-    m_connectionName = fresh;
-    m_reopened = false;
-    emit afterConnect();
+    replaceSession(false);
 }
 
 QString Connection::newConnectionName() const {
     return m_alias + QLatin1Char('-') + QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
-void Connection::openSession(const QString& connectionName) {
-    QSqlDatabase db = QSqlDatabase::contains(connectionName)
-                          ? QSqlDatabase::database(connectionName, false)
-                          : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName);
+PGconn* Connection::handle() const {
+    if (m_session.connectionName.isEmpty() || !QSqlDatabase::contains(m_session.connectionName))
+        return nullptr;
+    return pgHandle(QSqlDatabase::database(m_session.connectionName, false));
+}
+
+// The old session goes first: where the server allows this user one more session only (its
+// connection limit), a new one next to it would be refused. The rows the queries fetched stay.
+void Connection::replaceSession(bool onDemand) {
+    releaseDriver();
+    m_session = Session();
+    Session fresh;
+    fresh.connectionName = newConnectionName();
+    try {
+        connectSession(fresh.connectionName);
+    } catch (...) {
+        QSqlDatabase::removeDatabase(fresh.connectionName);
+        throw;
+    }
+    fresh.state = Session::State::Open;
+    fresh.restorePending = onDemand;
+    m_session = std::move(fresh);
+    emit afterConnect();
+}
+
+void Connection::releaseDriver() {
+    const QString name = m_session.connectionName;
+    if (name.isEmpty() || !QSqlDatabase::contains(name))
+        return;
+    QSqlDatabase::database(name, false).close();
+    QSqlDatabase::removeDatabase(name);
+}
+
+void Connection::connectSession(const QString& connectionName) {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName);
     if (!db.isValid() || !db.driver() || !db.isDriverAvailable(QStringLiteral("QPSQL")))
         throw EDatabaseError(QStringLiteral("The database driver QPSQL is not available"));
 
-    QStringList options{
-        QStringLiteral("connect_timeout=%1").arg(ConnectTimeoutSeconds),
-        QStringLiteral("keepalives=1"),
-        QStringLiteral("keepalives_idle=%1").arg(KeepalivesIdleSeconds),
-        QStringLiteral("keepalives_interval=%1").arg(KeepalivesIntervalSeconds),
-        QStringLiteral("keepalives_count=%1").arg(KeepalivesCount),
-        QStringLiteral("tcp_user_timeout=%1").arg(UserTimeoutMs),
-    };
-    const QString server = param(QStringLiteral("SERVER NAME"));
-    const ServiceFile::Entry service = ServiceFile::find(server);
-    db.setHostName(QString());
-    db.setPort(-1);
-    db.setDatabaseName(QString());
-    if (!service.name.isEmpty()) {
-        options << QStringLiteral("service=") + quotedConnValue(service.name);
-    } else if (!server.isEmpty()) {
-        static const QRegularExpression address(
-            QStringLiteral("^([^:/\\s]+)(?::(\\d{1,5}))?(?:/([^/\\s]+))?$"));
-        const QRegularExpressionMatch m = address.match(server);
-        if (m.hasMatch()) {
-            db.setHostName(m.captured(1));
-            if (m.hasCaptured(2) && !m.captured(2).isEmpty())
-                db.setPort(m.captured(2).toInt());
-            if (m.hasCaptured(3))
-                db.setDatabaseName(databaseOfAddress(m.captured(3)));
-        } else {
-            // Neither a known service nor an address: let libpq say so.
-            options << QStringLiteral("service=") + quotedConnValue(server);
-        }
-    }
-    // The digests that pin every download are only as trustworthy as this link, so the server
-    // must prove who it is unless the administrator said otherwise (the service entry, or
-    // PGSSLMODE). libpq ignores it on a unix socket.
-    if (!service.keys.contains(QStringLiteral("sslmode")) &&
-        qEnvironmentVariableIsEmpty("PGSSLMODE"))
-        options << QStringLiteral("sslmode=verify-full");
-    options << m_hostOrder.options(server);
-    db.setConnectOptions(options.join(QLatin1Char(';')));
+    ConnectRequest request;
+    request.serverName = param(QStringLiteral("SERVER NAME"));
+    request.service = ServiceFile::find(request.serverName);
+    request.sslModeInEnvironment = !qEnvironmentVariableIsEmpty("PGSSLMODE");
+    // The administrator changed the service's hosts: the file decides again.
+    if (!m_hostOrder.appliesTo(request.service))
+        m_hostOrder = HostOrder();
+    request.hostOrder = m_hostOrder;
+    db.setConnectOptions(connectOptions(request).join(QLatin1Char(';')));
     db.setUserName(serverLogin(param(QStringLiteral("USER NAME"))));
     db.setPassword(param(QStringLiteral("PASSWORD")));
     if (!db.open()) {
@@ -263,15 +224,24 @@ void Connection::openSession(const QString& connectionName) {
     }
     // A statement waiting on rows that another session of the same user holds (a toolbar
     // dialog left open at another workstation) would freeze the window for as long.
-    const QByteArray lockTimeout =
-        "set lock_timeout = '" + QByteArray::number(LockTimeoutSeconds) + "s'";
-    std::unique_ptr<PGresult, ResultDeleter> set(PQexec(pgHandle(db), lockTimeout.constData()));
+    PGconn* conn = pgHandle(db);
+    StatementWait::Statement lockTimeout;
+    lockTimeout.text = "set lock_timeout = '" + QByteArray::number(LockTimeoutSeconds) + "s'";
+    const StatementWait::Reply reply = StatementWait::run(conn, lockTimeout, StatementBound);
+    std::unique_ptr<PGresult, ResultDeleter> set(reply.result);
+    if (reply.outcome == StatementWait::Outcome::TimedOut)
+        StatementWait::cancelInBackground(conn);
     if (!set || PQresultStatus(set.get()) != PGRES_COMMAND_OK) {
-        const QString message = QString::fromUtf8(PQerrorMessage(pgHandle(db))).trimmed();
+        const QString message = reply.outcome == StatementWait::Outcome::TimedOut
+                                    ? statementTimeoutMessage()
+                                    : QString::fromUtf8(PQerrorMessage(conn)).trimmed();
         db.close();
         throw EDatabaseError(message);
     }
-    m_hostOrder.remember(server, pgHandle(db));
+    const HostOrder learned = HostOrder::learn(request.service, QString::fromUtf8(PQhost(conn)),
+                                               QString::fromUtf8(PQport(conn)));
+    if (learned.known())
+        m_hostOrder = learned;
 }
 
 void Connection::close() {
@@ -279,48 +249,47 @@ void Connection::close() {
     for (Dataset* dataset : datasets)
         dataset->close();
     const bool wasOpen = connected();
-    if (QSqlDatabase::contains(m_connectionName))
-        QSqlDatabase::database(m_connectionName, false).close();
-    m_inTransaction = false;
-    m_lost = false;
-    m_lostMessage.clear();
+    releaseDriver();
+    m_session = Session();
     if (wasOpen)
         emit afterDisconnect();
 }
 
 bool Connection::connected() const {
-    return QSqlDatabase::contains(m_connectionName) &&
-           QSqlDatabase::database(m_connectionName, false).isOpen();
+    return m_session.state != Session::State::Closed;
 }
 
 void Connection::ensureOpen() {
     noticeDrop();
-    checkLost();
-    if (!connected()) {
-        open();
-        m_reopened = true;
+    if (m_session.state == Session::State::Lost && m_session.inTransaction) {
+        // The transaction is gone with the session; carrying on in autocommit would make a
+        // later rollback a lie.
+        throw EDatabaseError(m_session.lostMessage);
     }
-    if (m_reopened && afterReopen && !m_inAfterReopen) {
-        // Run once per new session: its error ends this statement and is not raised again
-        // before every later one (the caller's own next step sets what it needs).
-        m_reopened = false;
-        m_inAfterReopen = true;
-        const auto leave = qScopeGuard([this] { m_inAfterReopen = false; });
-        afterReopen();
+    if (m_session.state != Session::State::Open)
+        replaceSession(true);
+    if (m_session.restorePending && afterReopen) {
+        // Once per new session: its error ends this statement and is not raised again before
+        // every later one (the caller's own next step sets what it needs). Its own statements
+        // find no afterReopen and do not run it again.
+        m_session.restorePending = false;
+        auto restore = std::exchange(afterReopen, nullptr);
+        const auto keep = qScopeGuard([this, &restore] { afterReopen = std::move(restore); });
+        restore();
     }
 }
 
 bool Connection::sessionReady() {
     noticeDrop();
-    return connected() && !m_lost;
+    return m_session.state == Session::State::Open;
 }
 
 // A server that ends an idle session says so and closes the socket; reading that before the
 // next statement lets the statement run on a new session instead of failing with the old one.
 void Connection::noticeDrop() {
-    if (m_lost || !connected())
+    if (m_session.state != Session::State::Open)
         return;
-    PGconn* conn = pgHandle(QSqlDatabase::database(m_connectionName, false));
+    PGconn* conn = handle();
     if (!conn)
         return;
     pollfd ready{PQsocket(conn), POLLIN, 0};
@@ -328,57 +297,36 @@ void Connection::noticeDrop() {
         if (!PQconsumeInput(conn))
             break;
     if (PQstatus(conn) == CONNECTION_BAD) {
-        m_lost = true;
-        m_lostMessage = QString::fromUtf8(PQerrorMessage(conn)).trimmed();
+        m_session.state = Session::State::Lost;
+        m_session.lostMessage = QString::fromUtf8(PQerrorMessage(conn)).trimmed();
     }
 }
 
-// A connection the server dropped: outside a transaction it is simply opened again; inside
-// one the transaction is gone, and carrying on in autocommit would make a later rollback a lie.
-// The rows the queries fetched stay: only the session is new.
-void Connection::checkLost() {
-    if (!m_lost)
-        return;
-    if (m_inTransaction)
-        throw EDatabaseError(m_lostMessage);
-    QSqlDatabase::database(m_connectionName, false).close();
-    m_lost = false;
-    m_lostMessage.clear();
-}
-
 void Connection::startTransaction(Isolation isolation) {
-    if (m_inTransaction)
+    if (m_session.inTransaction)
         throw EDatabaseError(QStringLiteral("A transaction is already active"));
     exec(isolation == Isolation::Serializable
              ? QStringLiteral("start transaction isolation level serializable")
              : QStringLiteral("start transaction isolation level read committed"));
-    m_inTransaction = true;
+    m_session.inTransaction = true;
 }
 
 void Connection::commit() {
-    if (!m_inTransaction)
+    if (!m_session.inTransaction)
         return;
-    if (m_lost) {
-        const QString message = m_lostMessage;
-        m_inTransaction = false;
-        throw EDatabaseError(message);
-    }
-    m_inTransaction = false;
+    m_session.inTransaction = false;
+    if (m_session.state == Session::State::Lost)
+        throw EDatabaseError(m_session.lostMessage);
     exec(QStringLiteral("commit"));
 }
 
 void Connection::rollback() {
-    if (!m_inTransaction)
+    if (!m_session.inTransaction)
         return;
-    m_inTransaction = false;
-    if (m_lost)
+    m_session.inTransaction = false;
+    if (m_session.state == Session::State::Lost)
         return; // the server ended the transaction with the connection
     exec(QStringLiteral("rollback"));
-}
-
-QSqlDatabase Connection::database() {
-    ensureOpen();
-    return QSqlDatabase::database(m_connectionName, false);
 }
 
 void Connection::attach(Dataset* dataset) {
@@ -391,52 +339,60 @@ void Connection::detach(Dataset* dataset) {
 }
 
 void Connection::fail(const QString& message) {
-    PGconn* conn = pgHandle(QSqlDatabase::database(m_connectionName, false));
+    PGconn* conn = handle();
     if (!conn || PQstatus(conn) == CONNECTION_BAD) {
-        m_lost = true;
-        m_lostMessage = message;
+        m_session.state = Session::State::Lost;
+        m_session.lostMessage = message;
     }
     throw EDatabaseError(message);
 }
 
+// The server may be stuck for good (a stopped process, a stalled proxy): it is asked to cancel
+// the statement, and the session goes at once, without waiting for either.
+void Connection::giveUp(PGconn* conn) {
+    StatementWait::cancelInBackground(conn);
+    releaseDriver();
+    m_session.state = Session::State::Lost;
+    m_session.lostMessage = statementTimeoutMessage();
+    throw EDatabaseError(m_session.lostMessage);
+}
+
 Connection::Result Connection::exec(const QString& sql, const QVariantList& params) {
     ensureOpen();
-    PGconn* conn = pgHandle(QSqlDatabase::database(m_connectionName, false));
+    PGconn* conn = handle();
     if (!conn)
         fail(QStringLiteral("No connection to the server"));
 
     QList<QByteArray> values;
-    QVector<const char*> pointers;
-    QVector<int> lengths;
-    QVector<int> formats;
-    QVector<Oid> types;
+    StatementWait::Statement statement;
+    statement.text = sql.toUtf8();
     values.reserve(params.size());
     for (const QVariant& value : params) {
         if (value.isNull() || !value.isValid()) {
             values << QByteArray();
-            pointers << nullptr;
-            lengths << 0;
-            formats << 0;
-            types << 0;
+            statement.values << nullptr;
+            statement.lengths << 0;
+            statement.formats << 0;
+            statement.types << 0;
         } else if (value.typeId() == QMetaType::QByteArray) {
             values << value.toByteArray();
-            pointers << values.last().constData();
-            lengths << int(values.last().size());
-            formats << 1;
-            types << ByteaOid;
+            statement.values << values.last().constData();
+            statement.lengths << int(values.last().size());
+            statement.formats << 1;
+            statement.types << ByteaOid;
         } else {
             values << toText(value);
-            pointers << values.last().constData();
-            lengths << int(values.last().size());
-            formats << 0;
-            types << 0; // the server infers the type from where the value stands
+            statement.values << values.last().constData();
+            statement.lengths << int(values.last().size());
+            statement.formats << 0;
+            statement.types << 0; // the server infers the type from where the value stands
         }
     }
 
-    const QByteArray text = sql.toUtf8();
-    std::unique_ptr<PGresult, ResultDeleter> res(
-        PQexecParams(conn, text.constData(), int(params.size()), types.constData(),
-                     pointers.constData(), lengths.constData(), formats.constData(), 0));
+    const StatementWait::Reply reply = StatementWait::run(conn, statement, StatementBound);
+    if (reply.outcome == StatementWait::Outcome::TimedOut)
+        giveUp(conn);
+    std::unique_ptr<PGresult, ResultDeleter> res(reply.result);
     const ExecStatusType status = res ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
     if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
         QString message =
@@ -467,16 +423,18 @@ Connection::Result Connection::exec(const QString& sql, const QVariantList& para
 }
 
 QString Connection::passwordVerifier(const QString& role, const QString& password) {
-    ensureOpen();
-    PGconn* conn = pgHandle(QSqlDatabase::database(m_connectionName, false));
-    if (!conn)
-        fail(QStringLiteral("No connection to the server"));
     const QByteArray bytes = password.toUtf8();
     // libpq reads a password up to its first NUL; a sign-in could never send the rest.
     if (bytes.contains('\0'))
         throw EDatabaseError(QStringLiteral("A password cannot hold the character NUL"));
-    char* secret =
-        PQencryptPasswordConn(conn, bytes.constData(), role.toUtf8().constData(), nullptr);
+    // Asked here, within the statement bound: libpq would ask the server without one.
+    const QByteArray algorithm =
+        exec(QStringLiteral("show password_encryption")).rows.value(0).value(0).toString().toUtf8();
+    PGconn* conn = handle();
+    if (!conn)
+        fail(QStringLiteral("No connection to the server"));
+    char* secret = PQencryptPasswordConn(conn, bytes.constData(), role.toUtf8().constData(),
+                                         algorithm.constData());
     if (!secret)
         fail(QString::fromUtf8(PQerrorMessage(conn)).trimmed());
     const QString text = QString::fromUtf8(secret);

@@ -11,6 +11,7 @@
 #include <functional>
 
 class Dataset;
+struct pg_conn;
 
 // The program's one database connection. Parameters are "NAME=VALUE" texts; all fixed
 // parameters are present, and "USER NAME", "PASSWORD", "SERVER NAME" are set before open.
@@ -36,10 +37,11 @@ public:
     // gives up after LockTimeoutSeconds with the server's error.
     void open();
     static constexpr int LockTimeoutSeconds = 3;
-    // Opens a new session with the current parameters before the old one ends: when that
-    // fails, the error is raised and everything stays as it was (the old session, the rows
-    // the datasets hold); otherwise the old session is closed with its datasets, as close().
-    void reconnect();
+    // A statement with no answer for this long is cancelled on the server, its session is
+    // dropped and it fails with statementTimeoutMessage(); the next statement opens a new
+    // session, as after any lost one. No statement of a sign-in comes near it.
+    static constexpr int StatementTimeoutSeconds = 10;
+    static QString statementTimeoutMessage();
     // Closes every dataset on the connection, then the connection.
     void close();
     bool connected() const;
@@ -58,16 +60,13 @@ public:
     void startTransaction(Isolation isolation = Isolation::ReadCommitted);
     void commit();
     void rollback();
-    bool inTransaction() const { return m_inTransaction; }
+    bool inTransaction() const { return m_session.inTransaction; }
     // The server dropped the session (a statement found it gone); the next statement outside
     // a transaction opens a new one.
-    bool sessionLost() const { return m_lost; }
+    bool sessionLost() const { return m_session.state == Session::State::Lost; }
     // The open session can take a statement as it is: it is neither closed nor dropped by the
     // server, so a statement would not open a new one (and set again what the old one held).
     bool sessionReady();
-
-    // The driver's handle; opens on demand.
-    QSqlDatabase database();
 
     // Datasets announce themselves so that close() can close them.
     void attach(Dataset* dataset);
@@ -101,26 +100,38 @@ signals:
 
 private:
     QString m_alias;
-    QString m_connectionName;
     QStringList m_params;
     QList<Dataset*> m_datasets;
-    bool m_inTransaction = false;
-    // The server dropped the connection; the message it gave. Outside a transaction the next
-    // statement reconnects; inside one, statements fail until commit or rollback ends it.
-    bool m_lost = false;
-    QString m_lostMessage;
 
-    // Opened on demand, and afterReopen has not completed since.
-    bool m_reopened = false;
-    bool m_inAfterReopen = false;
+    // One session with the server and everything that belongs to it alone: opening (on
+    // demand or not) replaces it whole, closing empties it.
+    struct Session {
+        QString connectionName; // the driver's connection; a new one for every session
+        enum class State { Closed, Open, Lost };
+        State state = State::Closed;
+        // Lost: what the server said when it dropped the session (or that it did not answer).
+        // Outside a transaction the next statement opens a new session; inside one,
+        // statements fail until commit or rollback ends it.
+        QString lostMessage;
+        bool inTransaction = false;
+        // Opened on demand: afterReopen is still to run for it.
+        bool restorePending = false;
+    };
+    Session m_session;
 
     // Which of the server's hosts answered last: tried first on the next open.
     HostOrder m_hostOrder;
 
     QString newConnectionName() const;
+    pg_conn* handle() const;
+    // Replaces the session by a new one; raises EDatabaseError and leaves none on failure.
+    void replaceSession(bool onDemand);
     // Connects the driver's connection of that name; raises EDatabaseError on failure.
-    void openSession(const QString& connectionName);
+    void connectSession(const QString& connectionName);
+    // Ends the driver's connection of the session, if any; the session value stays.
+    void releaseDriver();
     [[noreturn]] void fail(const QString& message);
+    // A statement went unanswered: cancelled on the server, the session dropped.
+    [[noreturn]] void giveUp(pg_conn* conn);
     void noticeDrop();
-    void checkLost();
 };

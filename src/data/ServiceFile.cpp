@@ -20,36 +20,50 @@ QStringList serviceFiles() {
     return files;
 }
 
-bool isSection(const QString& line) {
-    return line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'));
+// libpq's reading: blanks around a line do not count, a line that starts with "[" ends the
+// section in force whatever follows it, and a section is the one named when its line starts
+// with "[", the name and "]" (text after the "]" is ignored). A key is everything before the
+// first "=", blanks included, and its first value in the section is the one libpq takes.
+bool opens(const QString& line, const QString& serverName) {
+    return line.size() > serverName.size() + 1 &&
+           line.mid(1, serverName.size()).compare(serverName, Qt::CaseInsensitive) == 0 &&
+           line.at(serverName.size() + 1) == QLatin1Char(']');
 }
 
 } // namespace
 
-ServiceFile::Entry ServiceFile::find(const QString& serverName) {
+ServiceFile::Entry ServiceFile::parse(const QByteArray& text, const QString& serverName) {
     Entry entry;
     if (serverName.isEmpty())
         return entry;
+    for (const QByteArray& raw : text.split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        if (line.startsWith(QLatin1Char('['))) {
+            if (!entry.name.isEmpty())
+                break;
+            if (opens(line, serverName))
+                entry.name = line.mid(1, serverName.size());
+        } else if (!entry.name.isEmpty()) {
+            const qsizetype equals = line.indexOf(QLatin1Char('='));
+            if (equals > 0 && !entry.keys.contains(line.left(equals)))
+                entry.keys.insert(line.left(equals), line.mid(equals + 1));
+        }
+    }
+    return entry;
+}
+
+ServiceFile::Entry ServiceFile::find(const QString& serverName) {
+    if (serverName.isEmpty())
+        return {};
     for (const QString& path : serviceFiles()) {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             continue;
-        while (!file.atEnd()) {
-            const QString line = QString::fromUtf8(file.readLine()).trimmed();
-            if (isSection(line)) {
-                if (!entry.name.isEmpty())
-                    return entry;
-                const QString section = line.mid(1, line.size() - 2);
-                if (section.compare(serverName, Qt::CaseInsensitive) == 0)
-                    entry.name = section;
-            } else if (!entry.name.isEmpty() && !line.startsWith(QLatin1Char('#'))) {
-                const qsizetype equals = line.indexOf(QLatin1Char('='));
-                if (equals > 0)
-                    entry.keys.insert(line.left(equals).trimmed(), line.mid(equals + 1).trimmed());
-            }
-        }
+        Entry entry = parse(file.readAll(), serverName);
         if (!entry.name.isEmpty())
             return entry;
     }
-    return entry;
+    return {};
 }

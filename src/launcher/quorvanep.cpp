@@ -276,6 +276,10 @@ void TQuorvaneForm::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
     if (event->isAccepted()) {
         m_closed = true;
+        // The report waits for the window to be drawn; a program that ends now (a user with
+        // no company database) would end before it.
+        if (FormInstaller && !FormInstaller->running() && FormInstaller->Report->sendPending())
+            FormInstaller->Report->send();
         emit closed();
         // An upgrade run fetches inside the handler that started it and would hold the program
         // until its last file is in. Ending here is what a kill does, and is as safe: programs
@@ -439,11 +443,12 @@ void TQuorvaneForm::SpeedButton2Click() {
     }
 }
 
-// The new session first: while the server cannot be reached, the window keeps its lists and
-// its bar, and the next click after the server is back works on them at once.
+// The old session ends before the new one opens, so Refresh works for a user at the limit of
+// sessions; a Refresh that fails leaves the bars empty until the next build that works.
 void TQuorvaneForm::SpeedButton3Click() {
-    Database1->reconnect();
     ClearRunButtons();
+    Database1->close();
+    Database1->open();
     RunUpgrade();
     LoadDatabases();
 }

@@ -2,6 +2,7 @@
 qv_add_test(data_dialect unit SOURCES dialect.cpp LIBS qv_data)
 qv_add_test(data_dataset unit SOURCES dataset.cpp LIBS qv_data)
 qv_add_test(data_profilefile unit SOURCES profilefile.cpp LIBS qv_data)
+qv_add_test(data_connectoptions unit SOURCES connectoptions.cpp LIBS qv_data)
 qv_add_test(data_connection db SOURCES connection.cpp LIBS qv_data qv_test_pg)
 qv_add_test(data_query db SOURCES query.cpp LIBS qv_data qv_test_pg)
 qv_add_test(data_schema db SOURCES schema.cpp LIBS qv_data qv_test_pg)

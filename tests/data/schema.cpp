@@ -339,18 +339,20 @@ private slots:
         QVERIFY(pg.superExec(sourceText(QStringLiteral("db/demo-data.sql")), earlier));
         const QList<QVariantList> rows = keptRows(earlier);
         QVERIFY(!rows.value(0).value(0).toString().isEmpty());
-        // A user made before sessions had a limit gets one.
-        QVERIFY(
-            pg.superExec(QStringLiteral("drop role if exists qv_old_user; create role "
-                                        "qv_old_user login; grant quorvane_user to qv_old_user")));
+        // A user made before sessions had a limit gets one, and one at the earlier default of
+        // ten, too few for the programs the launcher starts, the new one.
+        QVERIFY(pg.superExec(QStringLiteral(
+            "drop role if exists qv_old_user; create role qv_old_user login; grant "
+            "quorvane_user to qv_old_user; drop role if exists qv_ten_user; create role "
+            "qv_ten_user login connection limit 10; grant quorvane_user to qv_ten_user")));
         for (int pass = 0; pass < 2; ++pass) {
             QVERIFY2(pg.superExec(sourceText(QStringLiteral("db/update.sql")), earlier),
                      qPrintable(pg.lastError()));
             QCOMPARE(keptRows(earlier), rows);
         }
         QCOMPARE(pg.superRows(QStringLiteral(
-                     "select rolconnlimit from pg_roles where rolname = 'qv_old_user'")),
-                 (QList<QVariantList>{{10}}));
+                     "select rolconnlimit from pg_roles where rolname like 'qv_%_user'")),
+                 (QList<QVariantList>{{20}, {20}}));
         // A published digest survives the next update as well.
         const QString pinned = QStringLiteral("select string_agg(prog_id || '/' || sha256, ' ') "
                                               "from quorvane.quorvane_prog");

@@ -8,6 +8,7 @@
 #include "launcher/Buttrun.h"
 #include "launcher/QuorvaneApplication.h"
 #include "platform/Exception.h"
+#include "upgrade/UpgradeReport.h"
 
 #include <QLabel>
 #include <QScopeGuard>
@@ -100,6 +101,7 @@ private slots:
         QSignalSpy closed(&w.form, &TQuorvaneForm::closed);
         w.signIn("kalle", "Kuusk2026");
         QCOMPARE(closed.count(), 1);
+        QVERIFY(!w.installer.Report->sendPending()); // sent before the program ends
         QVERIFY(!w.form.isVisible());
         QVERIFY(dialogs.calls().isEmpty());
     }
@@ -131,10 +133,15 @@ private slots:
         QCOMPARE(w.form.SpeedButton1->icon().pixmap(QSize(16, 16), 2.0).size(), QSize(32, 32));
     }
 
+    // Also at a limit of one session for the user: the old session ends before the new one.
     void refreshRebuildsAndCollapses() {
         MessageDialogsDouble dialogs;
         LauncherWindows w;
         w.signIn();
+        PgFixture& pg = PgFixture::instance();
+        QVERIFY(pg.superExec("alter role mari connection limit 1"));
+        const auto unlimit =
+            qScopeGuard([&pg] { pg.superExec("alter role mari connection limit 20"); });
         const QString caption = w.form.windowTitle();
         w.form.SpeedButton1->click();
         w.form.TabSet->selectTab(2);

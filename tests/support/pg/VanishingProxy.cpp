@@ -61,6 +61,14 @@ void VanishingProxy::revive() {
     settle(false);
 }
 
+void VanishingProxy::stall() {
+    m_stalled = true;
+}
+
+void VanishingProxy::resume() {
+    m_stalled = false;
+}
+
 void VanishingProxy::settle(bool vanished) {
     m_wantVanished = vanished;
     while (m_vanished != vanished)
@@ -83,6 +91,10 @@ void VanishingProxy::run() {
                 pairs.clear();
             }
             m_vanished = vanish;
+        }
+        if (m_stalled) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
         }
         std::vector<pollfd> ready{{m_listener, POLLIN, 0}};
         for (const Pair& pair : pairs) {

@@ -6,6 +6,9 @@
 // acknowledgement of its data and no answer to its keepalives, and new connections get no
 // answer either. A relay that merely stops forwarding would not do: its kernel would still
 // acknowledge everything. revive() serves new connections again; the old ones stay dead.
+// stall() stands in for a hung server or a stalled proxy instead: the relay keeps every
+// connection open but forwards nothing, in either direction, and answers no new connection;
+// the kernel still acknowledges everything, so keepalives never fire. resume() forwards again.
 // The relay runs on a thread of its own, so it forwards while the test's thread waits in a
 // statement. Where the system refuses socket filters to the test's user (some kernels and
 // sandboxes do), canVanish() says so and the relay only forwards.
@@ -27,6 +30,8 @@ public:
     int accepted() const { return m_accepted; }
     void vanish();
     void revive();
+    void stall();
+    void resume();
 
 private:
     struct Pair {
@@ -44,6 +49,7 @@ private:
     std::atomic<int> m_accepted{0};
     std::atomic<bool> m_wantVanished{false};
     std::atomic<bool> m_vanished{false};
+    std::atomic<bool> m_stalled{false};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
