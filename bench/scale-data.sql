@@ -19,10 +19,10 @@ begin
     -- A 16 x 16 Windows bitmap, 24 bits, grey: what every program list row decodes.
     icon := decode('424d36030000000000003600000028000000100000001000000001001800000000000003'
                    || '0000130b0000130b00000000000000000000' || repeat('c0c0c0', 256), 'hex');
-    truncate quorvane.user_prog_db, quorvane.quorvane_prog, quorvane.company;
+    truncate quorvane.user_prog_db, quorvane.release, quorvane.program, quorvane.company;
     insert into quorvane.company (v_company, db_name, company_name)
         select c, 'CO' || c, 'Company ' || c from generate_series(1, companies) c;
-    insert into quorvane.quorvane_prog
+    insert into quorvane.program
         (prog_id, prog_name, prog_exe, prog_group, icon, clientpath, serverpath, version,
          prog_type)
         select p, 'Program ' || p, 'prog' || p || '.exe', 'Group ' || p % 20, icon,
@@ -55,6 +55,6 @@ begin
     alter table quorvane.user_prog_db
         add primary key (username, database_id, quorvane_prog_id);
     perform set_config('session_replication_role', 'origin', true);
-    analyze quorvane.user_prog_db, quorvane.quorvane_prog, quorvane.company;
+    analyze quorvane.user_prog_db, quorvane.program, quorvane.company;
 end
 $$;

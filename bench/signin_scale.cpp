@@ -2,6 +2,7 @@
 // programs, 2.1 M grants (bench/scale-data.sql, made on the server). Prints, in one run:
 //  - each per-user statement's time for one user (psql over the unix socket, median of 5),
 //  - pgbench replaying one sign-in per connection at 20 clients,
+//  both without releases in waves and with half of the programs in a rollout, side by side,
 //  - one big user's (100 companies x 1,000 programs) OK-to-main-window time in the launcher
 //    against psql running the same statements over TCP, median of 3 each.
 // --unfixed first puts user_prog_db.username back in the default collation, as databases had
@@ -251,24 +252,28 @@ int main(int argc, char** argv) {
         one = statementsOf(w.form, w.installer, w.toolbarConf, QStringLiteral("CO%1").arg(company),
                            QStringLiteral("'Group %1'").arg(prog % 20), prog, company);
     }
-    std::printf("\nper-user statements of qvu17 (psql \\timing, unix socket, median of 5):\n");
-    QByteArray script = "set role qvu17;\ncall quorvane.set_cname('CO" +
-                        QByteArray::number(company) + "');\n\\timing on\n";
-    for (const auto& [name, sql] : one.list)
-        for (int i = 0; i < 5; ++i)
-            script += "\\echo @" + name.toUtf8() + "\n" + sql.toUtf8() + "\n";
-    const QString timed = psql(c, "\\o /dev/null\n" + script);
-    QString current;
-    QMap<QString, std::vector<double>> times;
-    static const QRegularExpression time(QStringLiteral("^Time: ([0-9.]+) ms"));
-    for (const QString& line : timed.split(QLatin1Char('\n'))) {
-        if (line.startsWith(QLatin1Char('@')))
-            current = line.mid(1);
-        else if (const auto m = time.match(line); m.hasMatch())
-            times[current].push_back(m.captured(1).toDouble());
-    }
-    for (const auto& [name, sql] : one.list)
-        std::printf("  %-16s %9.2f ms\n", qPrintable(name), median(times.value(name)));
+    // Each statement's median time as qvu17, by name.
+    const auto perUser = [&] {
+        QByteArray script = "set role qvu17;\ncall quorvane.set_cname('CO" +
+                            QByteArray::number(company) + "');\n\\timing on\n";
+        for (const auto& [name, sql] : one.list)
+            for (int i = 0; i < 5; ++i)
+                script += "\\echo @" + name.toUtf8() + "\n" + sql.toUtf8() + "\n";
+        const QString timed = psql(c, "\\o /dev/null\n" + script);
+        QString current;
+        QMap<QString, std::vector<double>> times;
+        static const QRegularExpression time(QStringLiteral("^Time: ([0-9.]+) ms"));
+        for (const QString& line : timed.split(QLatin1Char('\n'))) {
+            if (line.startsWith(QLatin1Char('@')))
+                current = line.mid(1);
+            else if (const auto m = time.match(line); m.hasMatch())
+                times[current].push_back(m.captured(1).toDouble());
+        }
+        QMap<QString, double> medians;
+        for (auto t = times.cbegin(); t != times.cend(); ++t)
+            medians[t.key()] = median(t.value());
+        return medians;
+    };
 
     // One sign-in per connection, a random user each time: pgbench's variables stand in for
     // that user's companies and first program group.
@@ -303,19 +308,43 @@ int main(int argc, char** argv) {
     benchFile.write(bench);
     benchFile.close();
     const QString seconds = unfixed ? QStringLiteral("60") : QStringLiteral("20");
-    const QString pgbench =
-        run(c.bin + QStringLiteral("pgbench"),
-            {QStringLiteral("-n"), QStringLiteral("-C"), QStringLiteral("-c"), QStringLiteral("20"),
-             QStringLiteral("-j"), QStringLiteral("2"), QStringLiteral("-T"), seconds,
-             QStringLiteral("-f"), benchFile.fileName(), QStringLiteral("-h"), c.dir,
-             QStringLiteral("-p"), QString::number(c.port), QStringLiteral("-U"),
-             QStringLiteral("postgres"), QStringLiteral("quorvane")});
-    static const QRegularExpression tps(QStringLiteral("tps = ([0-9.]+)"));
-    static const QRegularExpression latency(QStringLiteral("latency average = ([0-9.]+) ms"));
-    std::printf("\npgbench, one sign-in per connection, 20 clients, %s s: %s sign-ins/s, "
-                "latency %s ms\n",
-                qPrintable(seconds), qPrintable(tps.match(pgbench).captured(1)),
-                qPrintable(latency.match(pgbench).captured(1)));
+    const auto signInRate = [&] {
+        const QString pgbench =
+            run(c.bin + QStringLiteral("pgbench"),
+                {QStringLiteral("-n"), QStringLiteral("-C"), QStringLiteral("-c"),
+                 QStringLiteral("20"), QStringLiteral("-j"), QStringLiteral("2"),
+                 QStringLiteral("-T"), seconds, QStringLiteral("-f"), benchFile.fileName(),
+                 QStringLiteral("-h"), c.dir, QStringLiteral("-p"), QString::number(c.port),
+                 QStringLiteral("-U"), QStringLiteral("postgres"), QStringLiteral("quorvane")});
+        static const QRegularExpression tps(QStringLiteral("tps = ([0-9.]+)"));
+        return tps.match(pgbench).captured(1).toDouble();
+    };
+    const QMap<QString, double> plainTimes = perUser();
+    const double plainRate = signInRate();
+    // Half of the programs in a rollout: an earlier release everyone has, and a new one two
+    // days into its waves (10 % of the users and the pilot reached).
+    psql(c, "insert into quorvane.release (prog_id, version, sha256, published_at, started_at)\n"
+            "  select prog_id, version + 0.001, md5(prog_id::text) || md5(prog_id::text),\n"
+            "         now() - interval '30 days', now() - interval '30 days'\n"
+            "    from quorvane.program where prog_id % 2 = 0;\n"
+            "insert into quorvane.release (prog_id, version, sha256, pilot, waves, started_at)\n"
+            "  select prog_id, version + 0.002, md5(prog_id::text || 'n') || md5(prog_id::text),\n"
+            "         true, (quorvane.parse_waves('pilot,10%@1d,50%@3d,100%@5d')).waves,\n"
+            "         now() - interval '2 days'\n"
+            "    from quorvane.program where prog_id % 2 = 0;\n"
+            "analyze quorvane.release;");
+    const QMap<QString, double> rolloutTimes = perUser();
+    const double rolloutRate = signInRate();
+    std::printf("\nper-user statements of qvu17 (psql \\timing, unix socket, median of 5):\n"
+                "  %-16s %12s %12s\n",
+                "", "no rollout", "rollouts");
+    for (const auto& [name, sql] : one.list)
+        std::printf("  %-16s %9.2f ms %9.2f ms\n", qPrintable(name), plainTimes.value(name),
+                    rolloutTimes.value(name));
+    std::printf("\npgbench, one sign-in per connection, 20 clients, %s s:\n"
+                "  no rollout %8.1f sign-ins/s\n  rollouts   %8.1f sign-ins/s (%.3f x)\n",
+                qPrintable(seconds), plainRate, rolloutRate,
+                plainRate > 0 ? rolloutRate / plainRate : 0.0);
 
     // The big user: the launcher from OK to the built window, and psql with its statements.
     QByteArray big;
