@@ -421,9 +421,9 @@ revoke all on function quorvane.parse_waves, quorvane.write_quorvane_prog from p
 grant usage on schema quorvane to quorvane_admin;
 revoke all on quorvane.program from quorvane_user, quorvane_admin;
 grant select on quorvane.quorvane_prog to quorvane_user, quorvane_admin;
+grant select on quorvane.release to quorvane_user;
 grant execute on procedure quorvane.publish, quorvane.steer_release to quorvane_admin;
 grant select on quorvane.program, quorvane.release, quorvane.user_prog_db to quorvane_admin;
-grant select on quorvane.release to quorvane_user;
 revoke all on function quorvane.wave_place, quorvane.reached_percent,
                  quorvane.offered_release, quorvane.waves_text from public;
 grant execute on function quorvane.wave_place, quorvane.reached_percent,
