@@ -44,6 +44,7 @@ begin
     -- and the primary key is built faster once, sorted, than row by row.
     perform set_config('session_replication_role', 'replica', true);
     alter table quorvane.user_prog_db drop constraint user_prog_db_pkey;
+    drop index quorvane.user_prog_db_prog;
     insert into quorvane.user_prog_db (username, database_id, quorvane_prog_id, ordinal)
         select 'qvu' || u, (u * 7 + k * 13) % companies + 1, (u * 31 + m * 17) % programs + 1,
                case when m < 5 then m + 1 else 0 end
@@ -54,6 +55,7 @@ begin
           from generate_series(1, companies) c, generate_series(1, programs) p;
     alter table quorvane.user_prog_db
         add primary key (username, database_id, quorvane_prog_id);
+    create index user_prog_db_prog on quorvane.user_prog_db (quorvane_prog_id, username);
     perform set_config('session_replication_role', 'origin', true);
     analyze quorvane.user_prog_db, quorvane.program, quorvane.company;
 end

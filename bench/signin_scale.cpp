@@ -210,13 +210,15 @@ int main(int argc, char** argv) {
     generator.open(QIODevice::ReadOnly);
     QElapsedTimer made;
     made.start();
-    if (psql(c, generator.readAll() + QStringLiteral("\ncall pg_temp.scale_data(%1, %2, %3, '%4', "
-                                                     "'%5');")
-                                          .arg(users)
-                                          .arg(companies)
-                                          .arg(programs)
-                                          .arg(BigUser, BigPassword)
-                                          .toUtf8())
+    // The data set takes minutes: longer than the database's statement time-out.
+    if (psql(c, "set statement_timeout = 0;\n" + generator.readAll() +
+                    QStringLiteral("\ncall pg_temp.scale_data(%1, %2, %3, '%4', "
+                                   "'%5');")
+                        .arg(users)
+                        .arg(companies)
+                        .arg(programs)
+                        .arg(BigUser, BigPassword)
+                        .toUtf8())
             .isNull()) {
         std::fprintf(stderr, "signin_scale: the data set was not made\n");
         return 1;
