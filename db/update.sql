@@ -169,7 +169,7 @@ create index if not exists release_prog_newest on quorvane.release (prog_id, rel
 -- A user's place in a program's waves: 0-99, the same at every workstation and sign-in.
 create or replace function quorvane.wave_place(username text, prog_id integer) returns integer
 language sql immutable parallel safe
-return ('x' || substr(md5(username || '/' || prog_id), 1, 7))::bit(28)::integer % 100;
+return ('x' || substr(md5(username || '/' || prog_id::text), 1, 7))::bit(28)::integer % 100;
 
 -- The share of users (in percent) that waves reach after `elapsed` since their start.
 create or replace function quorvane.reached_percent(waves quorvane.wave[], elapsed interval)
@@ -186,9 +186,11 @@ returns setof quorvane.release language sql stable
 begin atomic
     select x.* from quorvane.release x
      where x.prog_id = prog
-       and (x.waves is null or x.promoted_at is not null or (x.pilot and in_pilot)
+       and (x.waves is null or x.promoted_at is not null
             or quorvane.wave_place(username, prog)
-               < quorvane.reached_percent(x.waves, least(now(), x.halted_at) - x.started_at))
+               < (select coalesce(max(w.percent), 0) from unnest(x.waves) w
+                   where w.after <= least(now(), x.halted_at) - x.started_at)
+            or (x.pilot and in_pilot))
      order by x.release_id desc
      limit 1;
 end;
