@@ -19,10 +19,10 @@ begin
     -- A 16 x 16 Windows bitmap, 24 bits, grey: what every program list row decodes.
     icon := decode('424d36030000000000003600000028000000100000001000000001001800000000000003'
                    || '0000130b0000130b00000000000000000000' || repeat('c0c0c0', 256), 'hex');
-    truncate quorvane.user_prog_db, quorvane.quorvane_prog, quorvane.company;
+    truncate quorvane.user_prog_db, quorvane.release, quorvane.program, quorvane.company;
     insert into quorvane.company (v_company, db_name, company_name)
         select c, 'CO' || c, 'Company ' || c from generate_series(1, companies) c;
-    insert into quorvane.quorvane_prog
+    insert into quorvane.program
         (prog_id, prog_name, prog_exe, prog_group, icon, clientpath, serverpath, version,
          prog_type)
         select p, 'Program ' || p, 'prog' || p || '.exe', 'Group ' || p % 20, icon,
@@ -44,6 +44,7 @@ begin
     -- and the primary key is built faster once, sorted, than row by row.
     perform set_config('session_replication_role', 'replica', true);
     alter table quorvane.user_prog_db drop constraint user_prog_db_pkey;
+    drop index quorvane.user_prog_db_prog;
     insert into quorvane.user_prog_db (username, database_id, quorvane_prog_id, ordinal)
         select 'qvu' || u, (u * 7 + k * 13) % companies + 1, (u * 31 + m * 17) % programs + 1,
                case when m < 5 then m + 1 else 0 end
@@ -54,7 +55,8 @@ begin
           from generate_series(1, companies) c, generate_series(1, programs) p;
     alter table quorvane.user_prog_db
         add primary key (username, database_id, quorvane_prog_id);
+    create index user_prog_db_prog on quorvane.user_prog_db (quorvane_prog_id, username);
     perform set_config('session_replication_role', 'origin', true);
-    analyze quorvane.user_prog_db, quorvane.quorvane_prog, quorvane.company;
+    analyze quorvane.user_prog_db, quorvane.program, quorvane.company;
 end
 $$;

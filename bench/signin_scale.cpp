@@ -7,6 +7,8 @@
 //    from the server's log of a real sign-in), each one's rate and server processor time,
 //    their ratio, and the sign-in at offered loads of 3.3/s and 33/s (p50, p95); then the
 //    sign-in again with PL/pgSQL preloaded,
+//  - the per-user statements and the sign-in's rate again with half of the programs in a
+//    rollout, side by side with the figures without,
 //  - one big user's (100 companies x 1,000 programs) OK-to-main-window time in the launcher
 //    against psql running the same statements over TCP, median of 3 each.
 // --unfixed first puts user_prog_db.username back in the default collation, as databases had
@@ -235,13 +237,15 @@ int main(int argc, char** argv) {
     generator.open(QIODevice::ReadOnly);
     QElapsedTimer made;
     made.start();
-    if (psql(c, generator.readAll() + QStringLiteral("\ncall pg_temp.scale_data(%1, %2, %3, '%4', "
-                                                     "'%5');")
-                                          .arg(users)
-                                          .arg(companies)
-                                          .arg(programs)
-                                          .arg(BigUser, BigPassword)
-                                          .toUtf8())
+    // The data set takes minutes: longer than the database's statement time-out.
+    if (psql(c, "set statement_timeout = 0;\n" + generator.readAll() +
+                    QStringLiteral("\ncall pg_temp.scale_data(%1, %2, %3, '%4', "
+                                   "'%5');")
+                        .arg(users)
+                        .arg(companies)
+                        .arg(programs)
+                        .arg(BigUser, BigPassword)
+                        .toUtf8())
             .isNull()) {
         std::fprintf(stderr, "signin_scale: the data set was not made\n");
         return 1;
@@ -289,22 +293,30 @@ int main(int argc, char** argv) {
         one = statementsOf(w.form, w.installer, w.toolbarConf, QStringLiteral("CO%1").arg(company),
                            QStringLiteral("'Group %1'").arg(prog % 20), prog, company);
     }
-    std::printf("\nper-user statements of qvu17 (psql \\timing, unix socket, median of 5):\n");
-    QByteArray script = "set role qvu17;\ncall quorvane.set_cname('CO" +
-                        QByteArray::number(company) + "');\n\\timing on\n";
-    for (const auto& [name, sql] : one.list)
-        for (int i = 0; i < 5; ++i)
-            script += "\\echo @" + name.toUtf8() + "\n" + sql.toUtf8() + "\n";
-    const QString timed = psql(c, "\\o /dev/null\n" + script);
+    // Each statement's median time as qvu17, by name.
+    const auto perUser = [&] {
+        QByteArray script = "set role qvu17;\ncall quorvane.set_cname('CO" +
+                            QByteArray::number(company) + "');\n\\timing on\n";
+        for (const auto& [name, sql] : one.list)
+            for (int i = 0; i < 5; ++i)
+                script += "\\echo @" + name.toUtf8() + "\n" + sql.toUtf8() + "\n";
+        const QString timed = psql(c, "\\o /dev/null\n" + script);
+        QString current;
+        QMap<QString, std::vector<double>> times;
+        static const QRegularExpression time(QStringLiteral("^Time: ([0-9.]+) ms"));
+        for (const QString& line : timed.split(QLatin1Char('\n'))) {
+            if (line.startsWith(QLatin1Char('@')))
+                current = line.mid(1);
+            else if (const auto m = time.match(line); m.hasMatch())
+                times[current].push_back(m.captured(1).toDouble());
+        }
+        QMap<QString, double> medians;
+        for (auto t = times.cbegin(); t != times.cend(); ++t)
+            medians[t.key()] = median(t.value());
+        return medians;
+    };
+    const QMap<QString, double> plainTimes = perUser();
     QString current;
-    QMap<QString, std::vector<double>> times;
-    static const QRegularExpression time(QStringLiteral("^Time: ([0-9.]+) ms"));
-    for (const QString& line : timed.split(QLatin1Char('\n'))) {
-        if (line.startsWith(QLatin1Char('@')))
-            current = line.mid(1);
-        else if (const auto m = time.match(line); m.hasMatch())
-            times[current].push_back(m.captured(1).toDouble());
-    }
     // Each query's scans, as qvu17's plan has them: a full read shows as a Seq Scan.
     QByteArray explain =
         "set role qvu17;\ncall quorvane.set_cname('CO" + QByteArray::number(company) + "');\n";
@@ -319,8 +331,9 @@ int main(int argc, char** argv) {
                  !line.contains(QLatin1String("Bitmap Index")))
             scans[current] << line.section(QStringLiteral("->  "), -1).trimmed();
     }
+    std::printf("\nper-user statements of qvu17 (psql \\timing, unix socket, median of 5):\n");
     for (const auto& [name, sql] : one.list)
-        std::printf("  %-16s %9.2f ms  %s\n", qPrintable(name), median(times.value(name)),
+        std::printf("  %-16s %9.2f ms  %s\n", qPrintable(name), plainTimes.value(name),
                     qPrintable(scans.value(name).join(QStringLiteral("; "))));
 
     // The whole sign-in as the launcher sends it: one real sign-in of qvu17, as the server
@@ -390,6 +403,31 @@ int main(int argc, char** argv) {
     std::printf("offered load (pgbench -R), the sign-in, 30 s:\n");
     printLoad("3.3/s (1,000 workstations in 5 min)", offered(QStringLiteral("3.3")));
     printLoad("33/s (10,000 workstations in 5 min)", offered(QStringLiteral("33")));
+
+    // Half of the programs in a rollout: an earlier release everyone has, and a new one two
+    // days into its waves (10 % of the users and the pilot reached).
+    psql(c, "insert into quorvane.release (prog_id, version, sha256, published_at, started_at)\n"
+            "  select prog_id, version + 0.001, md5(prog_id::text) || md5(prog_id::text),\n"
+            "         now() - interval '30 days', now() - interval '30 days'\n"
+            "    from quorvane.program where prog_id % 2 = 0;\n"
+            "insert into quorvane.release (prog_id, version, sha256, pilot, waves, started_at)\n"
+            "  select prog_id, version + 0.002, md5(prog_id::text || 'n') || md5(prog_id::text),\n"
+            "         true, (quorvane.parse_waves('pilot,10%@1d,50%@3d,100%@5d')).waves,\n"
+            "         now() - interval '2 days'\n"
+            "    from quorvane.program where prog_id % 2 = 0;\n"
+            "analyze quorvane.release;");
+    const QMap<QString, double> rolloutTimes = perUser();
+    std::printf("\nhalf of the programs in a rollout, per-user statements of qvu17:\n"
+                "  %-16s %12s %12s\n",
+                "", "no rollout", "rollouts");
+    for (const auto& [name, sql] : one.list)
+        std::printf("  %-16s %9.2f ms %9.2f ms\n", qPrintable(name), plainTimes.value(name),
+                    rolloutTimes.value(name));
+    const Load rollout = fullSpeed(signIn);
+    printLoad("the sign-in, no rollout", whole);
+    printLoad("the sign-in, rollouts", rollout);
+    std::printf("  ratio %.3f x the rate without rollouts\n",
+                whole.rate > 0 ? rollout.rate / whole.rate : 0.0);
 
     // The big user: the launcher from OK to the built window, and psql with its statements.
     QByteArray big;

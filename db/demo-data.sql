@@ -48,7 +48,16 @@ returns bytea language sql immutable as $$
       from b
 $$;
 
-truncate quorvane.user_prog_db, quorvane.quorvane_prog, quorvane.company;
+-- The programs' table under either name: the tests load these rows into an earlier schema too.
+do $$
+begin
+    if to_regclass('quorvane.program') is null then
+        truncate quorvane.user_prog_db, quorvane.quorvane_prog, quorvane.company;
+    else
+        truncate quorvane.user_prog_db, quorvane.release, quorvane.program, quorvane.company;
+    end if;
+end
+$$;
 
 insert into quorvane.company (v_company, db_name, company_name) values
     (10, 'ACME',   'Acme Trading AS'),

@@ -7,10 +7,16 @@
 #include <QRegularExpression>
 #include <QSysInfo>
 
+#include <algorithm>
+#include <limits>
+
 namespace {
 
-const QString Signature =
+const QString PlainSignature =
     QStringLiteral("quorvane.report_upgrade(text,text,text[],text[],text[],text[],text[],text[])");
+const QString FetchSignature =
+    QStringLiteral("quorvane.report_upgrade(text,text,text[],text[],text[],text[],text[],text[],"
+                   "text[],bigint[],integer[],integer[])");
 const QString Stopped = QStringLiteral("Installation stoped!");
 
 // The widths of the report table's columns: a longer value would fail the whole call.
@@ -19,6 +25,13 @@ constexpr qsizetype MachineWidth = 64;
 constexpr qsizetype ExeWidth = 255;
 constexpr qsizetype VersionWidth = 20;
 constexpr qsizetype MessageWidth = 1000;
+// The server keeps at most this many retries per entry.
+constexpr int MaxRetries = 10;
+
+// A figure the server takes; negative (none) is sent as null.
+QString figure(qint64 value) {
+    return value < 0 ? QString() : QString::number(value);
+}
 
 // A text array literal; a null text is NULL. Each element is quoted, so no value can end it.
 QString textArray(const QStringList& values) {
@@ -132,6 +145,7 @@ void UpgradeReport::listed(const QString& exe, const QString& installedVersion) 
         return;
     Entry entry;
     entry.exe = exe;
+    entry.previousVersion = installedVersion;
     entry.installedVersion = installedVersion;
     m_entries << entry;
 }
@@ -141,12 +155,15 @@ void UpgradeReport::outdated(const QString& exe) {
         entry->pending = true;
 }
 
-void UpgradeReport::fetched(const QString& exe, const QString& version, const QString& sha256) {
+void UpgradeReport::fetched(const QString& exe, const QString& version, const QString& sha256,
+                            qint64 bytes, qint64 millis) {
     if (Entry* entry = find(exe)) {
         entry->pending = false;
         entry->outcome = Outcome::Fetched;
         entry->installedVersion = version;
         entry->sha256 = sha256;
+        entry->bytes = bytes;
+        entry->millis = millis;
     }
 }
 
@@ -194,30 +211,37 @@ void UpgradeReport::send() {
     }
     m_retry.clear();
     try {
-        if (procedureAvailable())
+        if (procedure() != Procedure::None)
             call(all);
     } catch (const Exception&) {
         // Told to nobody: the next report carries this one's entries once more; those that
         // were on their retry already are dropped.
         m_retry = m_entries;
+        for (Entry& entry : m_retry)
+            entry.retries = std::min(entry.retries + 1, MaxRetries);
         m_retryOwner = m_owner;
     }
 }
 
-bool UpgradeReport::procedureAvailable() {
+UpgradeReport::Procedure UpgradeReport::procedure() {
     if (!m_checked) {
         const Connection::Result found = m_database->exec(
             QStringLiteral(
-                "select coalesce(has_function_privilege(to_regprocedure($1), 'execute'), false)"),
-            {Signature});
-        m_available = !found.rows.isEmpty() && found.rows.front().value(0).toBool();
+                "select coalesce(has_function_privilege(to_regprocedure($1), 'execute'), false), "
+                "coalesce(has_function_privilege(to_regprocedure($2), 'execute'), false)"),
+            {FetchSignature, PlainSignature});
+        const QVector<QVariant> row = found.rows.value(0);
+        m_procedure = row.value(0).toBool()   ? Procedure::WithFetch
+                      : row.value(1).toBool() ? Procedure::Plain
+                                              : Procedure::None;
         m_checked = true;
     }
-    return m_available;
+    return m_procedure;
 }
 
 void UpgradeReport::call(const QList<Entry>& entries) {
-    QStringList exes, versions, digests, outcomes, messages, received;
+    QStringList exes, versions, digests, outcomes, messages, received, previous, bytes, millis,
+        retries;
     for (const Entry& entry : entries) {
         exes << bounded(entry.exe, ExeWidth);
         versions << bounded(entry.installedVersion, VersionWidth);
@@ -225,12 +249,26 @@ void UpgradeReport::call(const QList<Entry>& entries) {
         outcomes << outcomeText(entry.outcome);
         messages << bounded(entry.message, MessageWidth);
         received << digestOrNull(entry.receivedSha256);
+        previous << bounded(entry.previousVersion, VersionWidth);
+        bytes << figure(entry.bytes);
+        millis << figure(std::min<qint64>(entry.millis, std::numeric_limits<qint32>::max()));
+        retries << QString::number(entry.retries);
     }
-    m_database->exec(QStringLiteral("call quorvane.report_upgrade($1, $2, $3::text[], $4::text[], "
-                                    "$5::text[], $6::text[], $7::text[], $8::text[])"),
-                     {bounded(hostName(), HostWidth), bounded(machineId(), MachineWidth),
-                      textArray(exes), textArray(versions), textArray(digests), textArray(outcomes),
-                      textArray(messages), textArray(received)});
+    QVariantList args = {bounded(hostName(), HostWidth),
+                         bounded(machineId(), MachineWidth),
+                         textArray(exes),
+                         textArray(versions),
+                         textArray(digests),
+                         textArray(outcomes),
+                         textArray(messages),
+                         textArray(received)};
+    QString sql = QStringLiteral("call quorvane.report_upgrade($1, $2, $3::text[], $4::text[], "
+                                 "$5::text[], $6::text[], $7::text[], $8::text[]");
+    if (m_procedure == Procedure::WithFetch) {
+        sql += QStringLiteral(", $9::text[], $10::bigint[], $11::integer[], $12::integer[]");
+        args << textArray(previous) << textArray(bytes) << textArray(millis) << textArray(retries);
+    }
+    m_database->exec(sql + QLatin1Char(')'), args);
 }
 
 QString UpgradeReport::hostName() {

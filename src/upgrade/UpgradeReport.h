@@ -21,20 +21,24 @@ public:
 
     // A new check: the entries of the last one are gone.
     void begin();
-    // A program of the check, with the version text recorded for it (null: none). It counts
-    // as up to date unless the check lists it for fetching.
+    // A program of the check, with the version text recorded for it before the check (null:
+    // none). It counts as up to date unless the check lists it for fetching.
     void listed(const QString& exe, const QString& installedVersion);
     // Listed for fetching; until the run reaches it, it counts as failed by a stopped run.
     void outdated(const QString& exe);
-    void fetched(const QString& exe, const QString& version, const QString& sha256);
+    // bytes and millis: what the download took.
+    void fetched(const QString& exe, const QString& version, const QString& sha256, qint64 bytes,
+                 qint64 millis);
     // Keeps a digest mismatch already told for this program: that is why it failed.
     void failed(const QString& exe, const QString& message);
     void refused(const QString& exe, const QString& receivedSha256);
     // The run ended early: every program it did not reach failed with `message`.
     void stopped(const QString& message);
 
-    // One call with every entry, after a catalog check made once per connection. A call that
-    // fails is tried once more, inside the next report; then its entries are dropped. While
+    // One call with every entry, after a catalog check made once per connection (a server
+    // whose procedure predates the fetch figures gets the entries without them). A call that
+    // fails is tried once more, inside the next report, counted in each entry's retries; then
+    // its entries are dropped. While
     // the connection is closed or inside a transaction the report waits for the next one.
     void send();
     // send() a moment after the event that calls this has returned, so the window it builds
@@ -52,18 +56,24 @@ public:
 private:
     struct Entry {
         QString exe;
+        QString previousVersion; // before the check
         QString installedVersion;
         QString sha256;
         Outcome outcome = Outcome::UpToDate;
         QString message;
         QString receivedSha256;
         bool pending = false; // listed for fetching, not reached yet
+        qint64 bytes = -1;    // fetched; -1: nothing fetched
+        qint64 millis = -1;
+        int retries = 0; // earlier calls that failed to deliver this entry
     };
+    // Which report procedure the server has: none, the one without fetch figures, or both.
+    enum class Procedure { None, Plain, WithFetch };
 
     Entry* find(const QString& exe);
     // This report's entries and those of a failed one that this one does not list.
     QList<Entry> withRetry() const;
-    bool procedureAvailable();
+    Procedure procedure();
     void call(const QList<Entry>& entries);
 
     Connection* m_database;
@@ -77,6 +87,6 @@ private:
     QList<Entry> m_retry;
     // Whether the catalog was asked on this connection, and what it said.
     bool m_checked = false;
-    bool m_available = false;
+    Procedure m_procedure = Procedure::None;
     QTimer m_soon;
 };

@@ -13,6 +13,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
@@ -371,12 +372,16 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
             FTP1->SetTransferType(2);
             FTP1->LocalHandle = replacement->createPart();
             const auto handed = qScopeGuard([this] { FTP1->LocalHandle = -1; });
+            QElapsedTimer fetching;
+            fetching.start();
             FTP1->Download(remote, replacement->partPath());
+            const qint64 fetchMs = fetching.elapsed();
             QCoreApplication::processEvents();
             CheckDigest(exe, digest);
             replacement->commit();
             Settings->writeString(VersionSection, exe, VersionToRecord(exe, version));
-            Report->fetched(exe, version, QString::fromLatin1(FTP1->ReceivedSha256()));
+            Report->fetched(exe, version, QString::fromLatin1(FTP1->ReceivedSha256()),
+                            FTP1->TransferSize, fetchMs);
         } catch (const Exception& error) {
             // The old program stays in place, with its old version recorded.
             replacement->discard();

@@ -291,6 +291,30 @@ private slots:
                  reach);
     }
 
+    // Reports reach the table through the procedure only; a user keeps ten workstations, the
+    // oldest go, and a report that tells nothing new leaves its row as it was.
+    void reportsKeepTenWorkstationsAndRewriteOnlyChanges() {
+        PgFixture& pg = PgFixture::instance();
+        QVERIFY(pg.superExec(QStringLiteral("truncate quorvane.upgrade_report, "
+                                            "quorvane.report_workstation")));
+        const QString report = QStringLiteral(
+            "call quorvane.report_upgrade($1, '', '{ledger.exe}', '{1.250}', '{NULL}', "
+            "'{up to date}', '{NULL}', '{NULL}', '{1.250}', '{NULL}', '{NULL}', '{0}')");
+        for (int host = 0; host < 12; ++host)
+            m_db->exec(report, {QStringLiteral("ws%1").arg(host, 2, 10, QLatin1Char('0'))});
+        const QString rows = QStringLiteral("select count(*)::integer, min(host_name), "
+                                            "string_agg(xmin::text, ' ' order by host_name) "
+                                            "from quorvane.upgrade_report where username = 'mari'");
+        const QList<QVariantList> kept = pg.superRows(rows);
+        QCOMPARE(kept.value(0).mid(0, 2), (QVariantList{10, QStringLiteral("ws02")}));
+        m_db->exec(report, {QStringLiteral("ws11")});
+        QCOMPARE(pg.superRows(rows), kept);
+        QVERIFY_THROWS_EXCEPTION(
+            EDatabaseError,
+            run(QStringLiteral("insert into quorvane.upgrade_report (host_name, machine_id, "
+                               "exe_name, outcome) values ('x', '', 'a.exe', 'failed')")));
+    }
+
     // The publish command hands its values to psql as variables: a file name that reads as SQL
     // under standard_conforming_strings=off publishes that one program and changes nothing else.
     void publishCommandRunsNoFileName() {

@@ -13,7 +13,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTest>
+
+#include <tuple>
 
 using namespace DemoData;
 
@@ -422,6 +425,91 @@ private slots:
         list.close();
         list.open();
         QCOMPARE(column(list, QStringLiteral("PROG_NAME")), (QStringList{"Ledger", "Invoices"}));
+    }
+
+    // A release of Ledger in waves, as the upgrade list shows it to Mari (place 25 for Ledger)
+    // and to Jaan (place 51, a pilot). Steps: publish SCHEDULE, DAYS (that many days pass:
+    // every time of the release moves back), fail N (Jaan's N workstations report failures),
+    // halt, resume, promote.
+    void upgradeListShowsTheReleaseThatReachedTheUser_data() {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("mari");
+        QTest::addColumn<QString>("jaan");
+        const QString waves = QStringLiteral("publish pilot,30%@1d,100%@3d");
+        QTest::newRow("pilot first") << QStringList{waves} << "1.250"
+                                     << "1.300";
+        QTest::newRow("first wave") << QStringList{waves, "1"} << "1.300"
+                                    << "1.300";
+        QTest::newRow("without waves") << QStringList{"publish "} << "1.300"
+                                       << "1.300";
+        QTest::newRow("two failures pass") << QStringList{waves, "fail 2", "1"} << "1.300"
+                                           << "1.300";
+        QTest::newRow("gate halts") << QStringList{waves, "fail 3", "5"} << "1.250"
+                                    << "1.300";
+        QTest::newRow("halt") << QStringList{waves, "halt", "5"} << "1.250"
+                              << "1.300";
+        QTest::newRow("resume goes on where it stood")
+            << QStringList{waves, "fail 3", "5", "resume"} << "1.250"
+            << "1.300";
+        // The failures before the resume no longer count.
+        QTest::newRow("resumed wave")
+            << QStringList{waves, "fail 3", "5", "resume", "fail 3", "1"} << "1.300"
+            << "1.300";
+        QTest::newRow("promote") << QStringList{waves, "halt", "promote"} << "1.300"
+                                 << "1.300";
+    }
+    void upgradeListShowsTheReleaseThatReachedTheUser() {
+        QFETCH(QStringList, steps);
+        QFETCH(QString, mari);
+        QFETCH(QString, jaan);
+        PgFixture& pg = PgFixture::instance();
+        QVERIFY(pg.resetData());
+        QVERIFY(pg.superExec(QStringLiteral("grant quorvane_pilot to jaan")));
+        const auto ungrant = qScopeGuard([&pg] {
+            pg.superExec(QStringLiteral("revoke quorvane_pilot from jaan; truncate "
+                                        "quorvane.upgrade_report, quorvane.report_workstation"));
+        });
+        for (const QString& step : steps) {
+            const QString arg = step.section(QLatin1Char(' '), 1);
+            QString sql;
+            if (step.startsWith(QStringLiteral("publish")))
+                sql = QStringLiteral("call quorvane.publish('ledger.exe', 1.3, repeat('ab', 32), "
+                                     "waves => '%1')")
+                          .arg(arg);
+            else if (step.startsWith(QStringLiteral("fail"))) {
+                signIn(JaanUser, JaanPassword);
+                for (int host = 0; host < arg.toInt(); ++host)
+                    m_db->exec(QStringLiteral("call quorvane.report_upgrade($1, '', "
+                                              "'{ledger.exe}', '{1.250}', '{NULL}', '{failed}', "
+                                              "'{no route}', '{NULL}')"),
+                               {QStringLiteral("ws%1").arg(host)});
+            } else if (step.at(0).isDigit())
+                sql = QStringLiteral("update quorvane.release set published_at = published_at - "
+                                     "make_interval(days => %1), started_at = started_at - "
+                                     "make_interval(days => %1), gate_since = gate_since - "
+                                     "make_interval(days => %1), halted_at = halted_at - "
+                                     "make_interval(days => %1)")
+                          .arg(step.toInt());
+            else
+                sql = QStringLiteral("call quorvane.steer_release('LEDGER.EXE', '%1')").arg(step);
+            QVERIFY2(sql.isEmpty() || pg.superExec(sql), qPrintable(step + pg.lastError()));
+        }
+        for (const auto& [user, password, expected] :
+             {std::tuple{MariUser, MariPassword, mari}, std::tuple{JaanUser, JaanPassword, jaan}}) {
+            signIn(user, password);
+            Query q(m_db);
+            q.setSql(Query1Sql);
+            q.open();
+            int ledgers = 0;
+            for (int row = 0; row < q.recordCount(); ++row) {
+                q.moveTo(row);
+                if (q.fieldByName(QStringLiteral("prog_exe")).asString() != "ledger.exe")
+                    continue;
+                QCOMPARE(q.fieldByName(QStringLiteral("version")).asString(), expected);
+                ++ledgers;
+            }
+            QVERIFY(ledgers > 0);
+        }
     }
 
     // 50 users and a big one, 10 companies, 100 programs: 11,000 grants. As user qvu7 (bars
