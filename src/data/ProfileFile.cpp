@@ -148,9 +148,9 @@ bool replaceFile(const QString& windowsPath, const QByteArray& data) {
 ProfileFile::ProfileFile(QString windowsPath) : m_path(std::move(windowsPath)) {}
 
 bool ProfileFile::exists() const {
-    const DriveHandle handle = openDrivePath(m_path, DriveAccess::File);
-    struct stat info {};
-    return handle.isOpen() && ::fstat(handle.fd(), &info) == 0 && S_ISREG(info.st_mode);
+    // Whether there is a file at all, also one that cannot be read: nothing is read here.
+    const QString path = mapDrivePath(m_path);
+    return !path.isEmpty() && QFileInfo(path).isFile();
 }
 
 void ProfileFile::readSection(const QString& section, QStringList& keys) const {

@@ -23,7 +23,7 @@ void showWineStartProgress() {
     // the start itself, and under this one the windows take clicks and keys as usual.
     QList<QPointer<QWidget>> windows;
     for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (window->isVisible() && !window->testAttribute(Qt::WA_SetCursor)) {
+        if (window->isVisible() && window->cursor().shape() == Qt::ArrowCursor) {
             window->setCursor(Qt::BusyCursor);
             windows.append(window);
         }
