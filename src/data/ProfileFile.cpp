@@ -5,8 +5,13 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
 #include <QStringDecoder>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,12 +34,19 @@ QString decode(const QByteArray& data) {
     return utf8.hasError() ? QString::fromLatin1(data) : text;
 }
 
-Lines readLines(const QString& path) {
+// Read through the drive mapping's checked handle: a settings file that is a link, or is
+// another account's, is no file to read and none to write over.
+Lines readLines(const QString& windowsPath) {
     Lines out;
-    if (path.isEmpty() || !QFileInfo(path).isFile())
+    const DriveHandle handle = openDrivePath(windowsPath, DriveAccess::File);
+    if (!handle.isOpen()) {
+        out.unreadable = handle.error() != ENOENT;
         return out;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    }
+    struct stat info {};
+    QFile file;
+    if (::fstat(handle.fd(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        !file.open(handle.fd(), QIODevice::ReadOnly)) {
         out.unreadable = true;
         return out;
     }
@@ -101,18 +113,49 @@ bool breaksLines(const QString& text) {
     return text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'));
 }
 
+// A temporary file in the same folder, written and renamed over the old one through the
+// folder's checked handle: never half a file, and never written through a link.
+bool replaceFile(const QString& windowsPath, const QByteArray& data) {
+    QString folderPath = windowsPath;
+    folderPath.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    const qsizetype slash = folderPath.lastIndexOf(QLatin1Char('\\'));
+    if (slash < 2)
+        return false;
+    const QByteArray name = QFile::encodeName(QFileInfo(mapDrivePath(windowsPath)).fileName());
+    folderPath.truncate(slash);
+    const DriveHandle folder = openDrivePath(folderPath, DriveAccess::Folder);
+    if (!folder.isOpen() || name.isEmpty())
+        return false;
+    const QByteArray staged = '.' + name + '.' +
+                              QByteArray::number(QRandomGenerator::system()->generate64(), 36) +
+                              ".new";
+    const int fd = ::openat(folder.fd(), staged.constData(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool written =
+        ::write(fd, data.constData(), size_t(data.size())) == data.size() && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (written && closed &&
+        ::renameat(folder.fd(), staged.constData(), folder.fd(), name.constData()) == 0)
+        return true;
+    ::unlinkat(folder.fd(), staged.constData(), 0);
+    return false;
+}
+
 } // namespace
 
 ProfileFile::ProfileFile(QString windowsPath) : m_path(std::move(windowsPath)) {}
 
 bool ProfileFile::exists() const {
+    // Whether there is a file at all, also one that cannot be read: nothing is read here.
     const QString path = mapDrivePath(m_path);
     return !path.isEmpty() && QFileInfo(path).isFile();
 }
 
 void ProfileFile::readSection(const QString& section, QStringList& keys) const {
     keys.clear();
-    const QStringList lines = readLines(mapDrivePath(m_path)).lines;
+    const QStringList lines = readLines(m_path).lines;
     const auto [begin, end] = findSection(lines, section);
     if (begin < 0)
         return;
@@ -137,7 +180,7 @@ void ProfileFile::readSection(const QString& section, QStringList& keys) const {
 
 QString ProfileFile::readString(const QString& section, const QString& key,
                                 const QString& def) const {
-    const QStringList lines = readLines(mapDrivePath(m_path)).lines;
+    const QStringList lines = readLines(m_path).lines;
     const auto [begin, end] = findSection(lines, section);
     if (begin < 0)
         return def;
@@ -152,13 +195,12 @@ QString ProfileFile::readString(const QString& section, const QString& key,
 
 void ProfileFile::writeString(const QString& section, const QString& key, const QString& value) {
     const QString failure = QStringLiteral("Unable to write to %1").arg(m_path);
-    const QString path = mapDrivePath(m_path);
     // A line break in a name or value would plant lines of its own in the file.
-    if (path.isEmpty() || key.trimmed().isEmpty() || breaksLines(section) || breaksLines(key) ||
-        breaksLines(value) || key.contains(QLatin1Char('=')) || section.contains(QLatin1Char(']')))
+    if (key.trimmed().isEmpty() || breaksLines(section) || breaksLines(key) || breaksLines(value) ||
+        key.contains(QLatin1Char('=')) || section.contains(QLatin1Char(']')))
         throw Exception(failure);
 
-    Lines file = readLines(path);
+    Lines file = readLines(m_path);
     if (file.unreadable)
         throw Exception(failure);
     QStringList& lines = file.lines;
@@ -191,8 +233,6 @@ void ProfileFile::writeString(const QString& section, const QString& key, const 
     QByteArray data;
     for (const QString& line : std::as_const(lines))
         data += line.toUtf8() + file.newline;
-    // A temporary file in the same folder, renamed over the old one: never half a file.
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(data) != data.size() || !out.commit())
+    if (!replaceFile(m_path, data))
         throw Exception(failure);
 }

@@ -3,6 +3,7 @@
 #include "platform/HandlerGuard.h"
 #include "platform/IconExtract.h"
 #include "platform/ProcessStart.h"
+#include "platform/WineStartProgress.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -86,6 +87,7 @@ void TRunButton::Click() {
     const unsigned result = WinExec(m_commandLine, SW_SHOWNORMAL) & 0xFFFFu;
     if (result < 32)
         throw ERunError(result);
+    showWineStartProgress();
 }
 
 void TRunButton::nextCheckState() {

@@ -11,6 +11,7 @@
 #include "platform/HandlerGuard.h"
 #include "platform/MessageDialogs.h"
 #include "platform/ProcessStart.h"
+#include "platform/WineStartProgress.h"
 #include "signin/QuorvaneUserLogin.h"
 #include "signin/passwd2.h"
 #include "toolbarconf/ToolBarConf.h"
@@ -489,6 +490,7 @@ void TQuorvaneForm::DBText1DblClick() {
         }
         throw ERunError(result);
     }
+    showWineStartProgress();
 }
 
 void TQuorvaneForm::DBImage1MouseDown() {

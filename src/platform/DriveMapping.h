@@ -10,6 +10,9 @@
 // folder was refused at start.
 QString mapDrivePath(const QString& windowsPath);
 
+// The user's data folder of the launcher: $XDG_DATA_HOME/quorvane.
+QString dataFolder();
+
 // The folder that stands for "c:\".
 QString driveRoot();
 
@@ -17,13 +20,49 @@ QString driveRoot();
 // the settings file and the client programs), as a Windows drive always exists. An existing
 // one that group or others may write is tightened to owner-only; one of another user is
 // refused. Returns the empty text, or the message that says which folder on disk could not be
-// made the user's own and why; the drive then maps nothing.
+// made the user's own and why; the drive then maps nothing. The folder is kept open from here
+// on, so a link on its way that is re-pointed later leads nowhere else.
 QString createDriveRoot();
 
-// True when the path on disk, with every link on its way resolved, is the drive folder or
-// lies below it.
-bool isInsideDrive(const QString& diskPath);
+// A file or folder inside the drive folder, reached from the drive folder one component at a
+// time through open descriptors: no link is followed and nothing outside is reached. Every
+// component is the user's and writable by no one else: one the user owns is tightened, any
+// other refused, so no other account can swap what the handle's holder then uses.
+class DriveHandle {
+public:
+    DriveHandle() = default;
+    DriveHandle(int fd, int error, QString diskPath);
+    DriveHandle(DriveHandle&& other) noexcept;
+    DriveHandle& operator=(DriveHandle&& other) noexcept;
+    DriveHandle(const DriveHandle&) = delete;
+    DriveHandle& operator=(const DriveHandle&) = delete;
+    ~DriveHandle();
 
-// Opens a folder on disk for the *at calls, when it lies inside the drive folder as it is
-// opened (so no link swapped in on its way can lead out); -1 with errno otherwise.
-int openDriveFolder(const QString& diskPath);
+    bool isOpen() const { return m_fd >= 0; }
+    // The descriptor, close-on-exec; files are open for reading, folders for the *at calls.
+    int fd() const { return m_fd; }
+    // The errno of a refusal: ENOENT missing, ENOTDIR or ELOOP a wrong or linked component,
+    // EPERM a component of another account, and what else the open reported.
+    int error() const { return m_error; }
+    // Where it lies on disk, for messages.
+    const QString& diskPath() const { return m_diskPath; }
+    // Hands the descriptor over to the caller, who closes it.
+    int release();
+
+private:
+    int m_fd = -1;
+    int m_error = 0;
+    QString m_diskPath;
+};
+
+enum class DriveAccess {
+    File,       // an existing file (or folder), open for reading
+    Folder,     // an existing folder
+    MakeFolders // a folder, created with every missing level below the drive folder
+};
+
+// Opens "c:\..." (or a path rooted at "\") by the drive mapping's rules.
+DriveHandle openDrivePath(const QString& windowsPath, DriveAccess access);
+
+// The same for a path on disk at or below the drive folder, as mapDrivePath gave it.
+DriveHandle openDriveDiskPath(const QString& diskPath, DriveAccess access);

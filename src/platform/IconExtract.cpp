@@ -6,8 +6,9 @@
 #include <QBuffer>
 #include <QDataStream>
 #include <QFile>
-#include <QFileInfo>
 #include <QImageReader>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -131,12 +132,13 @@ ExtractedIcon ExtractIconA(const QString& windowsPath, unsigned index) {
     while (path.endsWith(QLatin1Char(' '))) {
         path.chop(1);
     }
-    const QString mapped = mapDrivePath(path);
-    if (mapped.isEmpty() || !QFileInfo(mapped).isFile()) {
+    const DriveHandle handle = openDrivePath(path, DriveAccess::File);
+    struct stat info {};
+    if (!handle.isOpen() || ::fstat(handle.fd(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return {NoIcon, {}};
     }
-    QFile file(mapped);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    QFile file;
+    if (!file.open(handle.fd(), QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         return {NoIcon, {}};
     }
     return extractIcon(file, index);

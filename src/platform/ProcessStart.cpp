@@ -1,6 +1,7 @@
 #include "platform/ProcessStart.h"
 
 #include "platform/DriveMapping.h"
+#include "platform/WinePrefix.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -28,24 +29,11 @@ constexpr unsigned AccessDenied = 5;
 constexpr unsigned OutOfMemory = 8;
 constexpr unsigned BadFormat = 11;
 
-bool isDirectory(const QByteArray& path) {
-    struct stat st;
-    return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// A missing file is "file not found" only when its folder exists; otherwise the path is wrong.
-unsigned missingFileCode(const QByteArray& path) {
-    const int slash = path.lastIndexOf('/');
-    const QByteArray folder = slash < 0    ? QByteArray(".")
-                              : slash == 0 ? QByteArray("/")
-                                           : path.left(slash);
-    return isDirectory(folder) ? FileNotFound : PathNotFound;
-}
-
-unsigned codeForErrno(int error, const QByteArray& path) {
+unsigned codeForErrno(int error, bool folderExists) {
     switch (error) {
     case ENOENT:
-        return missingFileCode(path);
+        // A missing file is "file not found" only when its folder exists.
+        return folderExists ? FileNotFound : PathNotFound;
     case ENOTDIR:
     case ELOOP:
     case ENAMETOOLONG:
@@ -65,77 +53,49 @@ unsigned codeForErrno(int error, const QByteArray& path) {
     }
 }
 
-// An executable file of that name in one of the PATH folders, or empty.
-QByteArray findOnPath(const QByteArray& name) {
-    const QByteArray path = qgetenv("PATH");
-    for (const QByteArray& folder : path.split(':')) {
-        const QByteArray candidate = (folder.isEmpty() ? QByteArray(".") : folder) + '/' + name;
-        if (::access(candidate.constData(), X_OK) == 0 && !isDirectory(candidate)) {
-            return candidate;
-        }
-    }
+bool startsWithMz(int fd) {
+    struct stat st {};
+    char magic[2] = {0, 0};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::pread(fd, magic, 2, 0) == 2 &&
+           magic[0] == 'M' && magic[1] == 'Z';
+}
+
+// The drive path that the first word names: "c:\..." as written, a path rooted at "\" on
+// drive c:. The command line carries the password, so nothing else starts: no name relative
+// to the current folder, no PATH look-up.
+QString drivePathOf(const QString& word) {
+    if (word.size() >= 2 && word.at(1) == QLatin1Char(':'))
+        return word;
+    if (word.startsWith(QLatin1Char('\\')) || word.startsWith(QLatin1Char('/')))
+        return QStringLiteral("c:") + word;
     return {};
 }
 
-bool startsWithMz(const QByteArray& path) {
-    // Non-blocking so that a FIFO under that name cannot hang the caller.
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return false;
-    }
-    struct stat st;
-    char magic[2] = {0, 0};
-    const bool mz = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::read(fd, magic, 2) == 2 &&
-                    magic[0] == 'M' && magic[1] == 'Z';
-    ::close(fd);
-    return mz;
-}
-
-struct ProgramFile {
-    QByteArray path;
-    unsigned error = 0;
-};
-
-// The file that the first word names: a drive path, or a path rooted at "\" (on drive c:),
-// through the drive mapping. The command line carries the password, so only a file inside the
-// drive folder is started, with every link on its way resolved: no name relative to the
-// current folder, no PATH look-up, no link that leads out.
-ProgramFile locateProgram(const QString& word) {
-    if (word.isEmpty()) {
-        return {{}, FileNotFound};
-    }
-    QString mapped;
-    if (word.size() >= 2 && word.at(1) == QLatin1Char(':')) {
-        mapped = mapDrivePath(word);
-    } else if (word.startsWith(QLatin1Char('\\')) || word.startsWith(QLatin1Char('/'))) {
-        mapped = mapDrivePath(QStringLiteral("c:") + word);
-    }
-    if (mapped.isEmpty()) {
-        return {{}, PathNotFound};
-    }
-    const QByteArray path = QFile::encodeName(mapped);
-    char* resolved = ::realpath(path.constData(), nullptr);
-    if (resolved == nullptr) {
-        return {path, codeForErrno(errno, path)};
-    }
-    const QByteArray file(resolved);
-    std::free(resolved);
-    if (!isInsideDrive(QFile::decodeName(file))) {
-        return {{}, PathNotFound};
-    }
-    return {file, 0};
+unsigned refusalCode(const QString& drivePath, const DriveHandle& program) {
+    if (program.error() != ENOENT)
+        return codeForErrno(program.error(), true);
+    QString folder = drivePath;
+    folder.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    folder.truncate(qMax(folder.lastIndexOf(QLatin1Char('\\')), 2));
+    return codeForErrno(ENOENT, openDrivePath(folder, DriveAccess::Folder).isOpen());
 }
 
 // Starts argv detached: the intermediate child exits at once and is reaped here, the program
 // runs as a grandchild in its own session, so no zombie is left and the launcher never waits
 // for it. A close-on-exec pipe carries the errno of a failed exec back to us.
-unsigned spawnDetached(const QByteArray& file, const QList<QByteArray>& args) {
+unsigned spawnDetached(int fd, const QList<QByteArray>& args, const QList<QByteArray>& env) {
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (const QByteArray& arg : args) {
         argv.push_back(const_cast<char*>(arg.constData()));
     }
     argv.push_back(nullptr);
+    std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
+    for (const QByteArray& variable : env) {
+        envp.push_back(const_cast<char*>(variable.constData()));
+    }
+    envp.push_back(nullptr);
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
@@ -146,7 +106,7 @@ unsigned spawnDetached(const QByteArray& file, const QList<QByteArray>& args) {
         const int error = errno;
         ::close(pipeFds[0]);
         ::close(pipeFds[1]);
-        return codeForErrno(error, file);
+        return codeForErrno(error, true);
     }
     if (child == 0) {
         // Only async-signal-safe calls from here on.
@@ -168,7 +128,10 @@ unsigned spawnDetached(const QByteArray& file, const QList<QByteArray>& args) {
         dfl.sa_handler = SIG_DFL;
         ::sigaction(SIGPIPE, &dfl, nullptr);
         ::sigaction(SIGCHLD, &dfl, nullptr);
-        ::execve(file.constData(), argv.data(), environ);
+        // The checked file itself runs, never what its name leads to by now. A script reads
+        // itself through /dev/fd, so the descriptor stays open across the exec.
+        ::fcntl(fd, F_SETFD, 0);
+        ::execveat(fd, "", argv.data(), envp.data(), AT_EMPTY_PATH);
         const int error = errno;
         [[maybe_unused]] const ssize_t n = ::write(pipeFds[1], &error, sizeof error);
         ::_exit(127);
@@ -184,9 +147,21 @@ unsigned spawnDetached(const QByteArray& file, const QList<QByteArray>& args) {
     } while (got < 0 && errno == EINTR);
     ::close(pipeFds[0]);
     if (got == static_cast<ssize_t>(sizeof error)) {
-        return codeForErrno(error, file);
+        return codeForErrno(error, true);
     }
     return StartedCode;
+}
+
+QList<QByteArray> currentEnvironment() {
+    QList<QByteArray> env;
+    for (char** variable = environ; *variable != nullptr; ++variable)
+        env.append(QByteArray(*variable));
+    return env;
+}
+
+void setVariable(QList<QByteArray>& env, const QByteArray& name, const QByteArray& value) {
+    env.removeIf([&](const QByteArray& variable) { return variable.startsWith(name + '='); });
+    env.append(name + '=' + value);
 }
 
 } // namespace
@@ -196,24 +171,44 @@ unsigned SystemProcessStarter::winExec(const QString& commandLine, int /*showMod
     // Windows takes a command line as one text; its first blank-separated word names the
     // program. Every word, the first included as written, reaches the program unchanged.
     const QStringList words = commandLine.split(QLatin1Char(' '));
-    const ProgramFile program = locateProgram(words.first());
-    if (program.error != 0) {
-        return program.error;
-    }
+    const QString drivePath = drivePathOf(words.first());
+    if (drivePath.isEmpty())
+        return words.first().isEmpty() ? FileNotFound : PathNotFound;
+    const DriveHandle program = openDrivePath(drivePath, DriveAccess::File);
+    if (!program.isOpen())
+        return refusalCode(drivePath, program);
     QList<QByteArray> args;
     for (const QString& word : words) {
         args.append(word.toLocal8Bit());
     }
-    if (startsWithMz(program.path)) {
-        const QByteArray wine = findOnPath("wine");
-        if (wine.isEmpty()) {
-            return BadFormat;
-        }
-        args[0] = program.path;
-        args.prepend(QByteArrayLiteral("wine"));
-        return spawnDetached(wine, args);
+    QList<QByteArray> env = currentEnvironment();
+    if (!startsWithMz(program.fd()))
+        return spawnDetached(program.fd(), args, env);
+
+    const QByteArray wine = WinePrefix::wineProgram();
+    if (wine.isEmpty())
+        return BadFormat;
+    const int wineFd = ::open(wine.constData(), O_PATH | O_CLOEXEC);
+    if (wineFd < 0)
+        return codeForErrno(errno, true);
+    const bool fresh = !QFileInfo::exists(WinePrefix::ownPrefix() + QStringLiteral("/system.reg"));
+    try {
+        setVariable(env, "WINEPREFIX", QFile::encodeName(WinePrefix::prepare()));
+    } catch (...) {
+        ::close(wineFd);
+        throw;
     }
-    return spawnDetached(program.path, args);
+    // A new prefix would ask on screen for add-ons to download and hold the first start.
+    if (fresh && qEnvironmentVariableIsEmpty("WINEDLLOVERRIDES") &&
+        qEnvironmentVariableIsEmpty("WINEPREFIX"))
+        setVariable(env, "WINEDLLOVERRIDES", "mscoree,mshtml=");
+    // The program sees its own Windows path as its first argument, as on Windows; wine finds
+    // it on c:, the drive folder, whose components were just checked to be the user's alone.
+    args[0] = drivePath.toLocal8Bit();
+    args.prepend(wine);
+    const unsigned result = spawnDetached(wineFd, args, env);
+    ::close(wineFd);
+    return result;
 }
 
 namespace {

@@ -3,7 +3,6 @@
 #include "platform/DriveMapping.h"
 #include "upgrade/UpgradePaths.h"
 
-#include <QFileInfo>
 #include <optional>
 
 namespace {
@@ -79,8 +78,8 @@ const QString& OutdatedPrograms::folderOf(const QString& clientPath) {
 bool OutdatedPrograms::fileExists(const QString& target, const QString& prog) {
     auto known = m_exists.constFind(target);
     if (known == m_exists.cend()) {
-        const QString local = mapDrivePath(prog);
-        known = m_exists.insert(target, !local.isEmpty() && QFileInfo::exists(local));
+        // A file that is not the user's alone is as good as missing: it is fetched again.
+        known = m_exists.insert(target, openDrivePath(prog, DriveAccess::File).isOpen());
     }
     return *known;
 }

@@ -64,7 +64,7 @@ bool ProgramReplacement::blocked() const {
 
 int ProgramReplacement::createPart() {
     discard();
-    m_folder = openDriveFolder(QFileInfo(m_localPath).path());
+    m_folder = openDriveDiskPath(QFileInfo(m_localPath).path(), DriveAccess::Folder).release();
     if (m_folder >= 0)
         m_part = ::openat(m_folder, QFile::encodeName(m_partName).constData(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);

@@ -12,9 +12,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
 #include <QProgressBar>
@@ -190,9 +188,7 @@ int TFormInstaller::CountOutdated() {
         return 0;
     Report->begin();
 
-    const QString base = mapDrivePath(BaseFolder);
-    if (base.isEmpty() || (!QFileInfo(base).isDir() && !QDir().mkdir(base)) ||
-        !isInsideDrive(base)) {
+    if (!openDrivePath(BaseFolder, DriveAccess::MakeFolders).isOpen()) {
         ShowMessage(QStringLiteral("Creating directory ") + BaseFolder +
                     QStringLiteral(" failed!") + CR + Stopped);
         return -1;
@@ -413,13 +409,10 @@ bool TFormInstaller::ForceDirectories(const QString& folder) {
         FolderFailed(folder);
         return false;
     }
-    const QString mapped = mapDrivePath(folder);
-    if (QFileInfo(mapped).isDir() && isInsideDrive(mapped))
+    if (openDrivePath(folder, DriveAccess::Folder).isOpen())
         return true;
     for (const QString& level : folderChain(folder)) {
-        const QString path = mapDrivePath(level);
-        if (path.isEmpty() || (!QFileInfo(path).isDir() && !QDir().mkdir(path)) ||
-            !isInsideDrive(path)) {
+        if (!openDrivePath(level, DriveAccess::MakeFolders).isOpen()) {
             FolderFailed(level);
             return false;
         }
@@ -444,7 +437,7 @@ void TFormInstaller::RemoveDeadParts(const QString& folder) {
     if (disk.isEmpty() || m_cleanedFolders.contains(disk))
         return;
     m_cleanedFolders.insert(disk);
-    if (QFileInfo(disk).isDir() && isInsideDrive(disk))
+    if (openDrivePath(folder, DriveAccess::Folder).isOpen())
         ProgramReplacement::removeDeadParts(disk);
 }
 

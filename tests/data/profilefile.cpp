@@ -234,6 +234,20 @@ private slots:
             ini.writeString(QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")));
         QVERIFY(!ini.exists());
         QFile::remove(blocker.fileName());
+        // A settings file planted as a link to a file elsewhere: neither read nor written.
+        QTemporaryDir elsewhere;
+        const QString target = elsewhere.filePath(QStringLiteral("precious"));
+        QVERIFY(QDir().mkpath(m_drive.path() + QStringLiteral("/quorvane3")));
+        QFile precious(target);
+        QVERIFY(precious.open(QIODevice::WriteOnly) && precious.write("[lastuser]\nusername=x\n"));
+        precious.close();
+        QVERIFY(QFile::link(target, m_drive.path() + QStringLiteral("/quorvane3/quorvane.ini")));
+        QCOMPARE(ini.readString(QStringLiteral("lastuser"), QStringLiteral("username"), "-"), "-");
+        QVERIFY_THROWS_EXCEPTION(
+            Exception,
+            ini.writeString(QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")));
+        QVERIFY(precious.open(QIODevice::ReadOnly));
+        QCOMPARE(precious.readAll(), QByteArray("[lastuser]\nusername=x\n"));
     }
 
     void pathOffDriveCIsNeverWritten() {

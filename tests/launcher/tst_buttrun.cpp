@@ -4,6 +4,7 @@
 #include "launcher/Buttrun.h"
 #include "platform/HandlerGuard.h"
 #include "platform/ProcessStart.h"
+#include "platform/WinePrefix.h"
 #include "programs/ArgRecorder.h"
 #include "programs/TestIcons.h"
 
@@ -11,6 +12,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -296,6 +298,35 @@ private slots:
         activate(b, activation);
         QVERIFY(ArgRecorder::waitForRecords(m_records, 1));
         QCOMPARE(clicks.size(), 1);
+    }
+
+    // A real Windows program from a run button: wine runs it with the drive folder as its c:
+    // and its Windows path first, while the launcher shows it is busy making wine's prefix.
+    void windowsProgramFindsItsDriveC() {
+        if (ArgRecorder::windowsProgramPath().isEmpty() || WinePrefix::wineProgram().isEmpty())
+            QSKIP("needs wine and mingw-w64");
+        QTemporaryDir data;
+        qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
+        qunsetenv("WINEPREFIX");
+        qputenv("WINEDEBUG", "-all");
+        const auto restore = qScopeGuard([] { qunsetenv("XDG_DATA_HOME"); });
+        QVERIFY(QFile::copy(ArgRecorder::windowsProgramPath(), onDrive("qv/finance/win.exe")));
+        QVERIFY(QDir(m_drive.path()).mkpath("quorvane3"));
+        QVERIFY(TestIcons::writeFile(onDrive("quorvane3/quorvane.ini"), "[lastuser]\r\n"));
+        TRunButton* b = button("c:\\qv\\finance\\win.exe ORCL mari Kask2026 10");
+        activate(b, "click()");
+        QCOMPARE(app()->errors, QStringList());
+        QCOMPARE(m_page->cursor().shape(), Qt::BusyCursor);
+        // A new prefix takes wine tens of seconds on a loaded machine.
+        QVERIFY(ArgRecorder::waitForRecords(m_records, 3, 240000));
+        const QList<QStringList> seen = ArgRecorder::readRecords(m_records);
+        QCOMPARE(seen.at(0).first().toLower(), QStringLiteral("c:\\qv\\finance\\win.exe"));
+        QCOMPARE(seen.at(0).mid(1), QStringList({"ORCL", "mari", "Kask2026", "10"}));
+        QCOMPARE(seen.at(1), QStringList({"own file", "opens"}));
+        QCOMPARE(seen.at(2), QStringList({"settings", "[lastuser]"}));
+        QTRY_COMPARE_WITH_TIMEOUT(m_page->cursor().shape(), Qt::ArrowCursor, 65000);
+        // wine's own folders live on the same c:, as on Windows.
+        QVERIFY(QFileInfo(onDrive("windows/system32")).isDir());
     }
 };
 

@@ -6,6 +6,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QScopeGuard>
+
+#include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
 class TestDriveMapping : public QObject {
@@ -92,6 +96,89 @@ private slots:
             QVERIFY(createDriveRoot().startsWith("Creating directory /usr failed: "));
             QCOMPARE(mapDrivePath("c:\\bin"), QString());
         }
+    }
+
+    // What another account or a planted link can do inside the drive folder: the handle opens
+    // only what is the user's alone, tightens what the user owns, and follows no link.
+    void handleOpensOnlyWhatIsTheUsersAlone_data() {
+        QTest::addColumn<QString>("plant");
+        QTest::addColumn<QString>("windows");
+        QTest::addColumn<int>("error");
+        QTest::newRow("own file") << ""
+                                  << "c:\\qv\\finance\\ledger.exe" << 0;
+        QTest::newRow("group-writable folder, tightened") << "chmod qv/finance"
+                                                          << "c:\\QV\\Finance\\LEDGER.exe" << 0;
+        QTest::newRow("folder of another account") << "chown qv/finance"
+                                                   << "c:\\qv\\finance\\ledger.exe" << EPERM;
+        QTest::newRow("file of another account") << "chown qv/finance/ledger.exe"
+                                                 << "c:\\qv\\finance\\ledger.exe" << EPERM;
+        QTest::newRow("file swapped for a link after install")
+            << "link qv/finance/ledger.exe"
+            << "c:\\qv\\finance\\ledger.exe" << ELOOP;
+        QTest::newRow("folder swapped for a link inside the drive")
+            << "link qv"
+            << "c:\\qv\\finance\\ledger.exe" << ELOOP;
+        QTest::newRow("settings file planted as a link") << "link quorvane3/quorvane.ini"
+                                                         << "c:\\quorvane3\\quorvane.ini" << ELOOP;
+        QTest::newRow("file in place of a folder") << ""
+                                                   << "c:\\qv\\finance\\ledger.exe\\x" << ENOTDIR;
+        QTest::newRow("missing") << ""
+                                 << "c:\\qv\\finance\\gone.exe" << ENOENT;
+    }
+    void handleOpensOnlyWhatIsTheUsersAlone() {
+        QFETCH(QString, plant);
+        QFETCH(QString, windows);
+        QFETCH(int, error);
+        QTemporaryDir drive;
+        qputenv("QUORVANE_DRIVE_C", drive.path().toLocal8Bit());
+        const QString outside = drive.path() + "/../" + QFileInfo(drive.path()).fileName() + ".out";
+        QVERIFY(QDir().mkpath(drive.path() + "/qv/finance") &&
+                QDir().mkpath(drive.path() + "/quorvane3") &&
+                QDir().mkpath(drive.path() + "/elsewhere/finance"));
+        for (const char* file : {"/qv/finance/ledger.exe", "/elsewhere/finance/ledger.exe"})
+            QVERIFY(QFile(drive.path() + file).open(QIODevice::WriteOnly));
+        QVERIFY(QFile(outside).open(QIODevice::WriteOnly));
+        const auto removeOutside = qScopeGuard([&] { QFile::remove(outside); });
+        const QString target = drive.path() + "/" + plant.section(' ', 1);
+        const QByteArray name = QFile::encodeName(target);
+        if (plant.startsWith("chmod")) {
+            QCOMPARE(::chmod(name.constData(), 0777), 0);
+        } else if (plant.startsWith("chown")) {
+            if (::geteuid() != 0)
+                QSKIP("giving a file to another account needs root");
+            QCOMPARE(::chown(name.constData(), 65534, 65534), 0);
+        } else if (plant.startsWith("link")) {
+            QDir().rename(target, target + ".old");
+            QVERIFY(QFile::link(plant.endsWith(".ini") ? outside
+                                : plant.endsWith("qv")
+                                    ? drive.path() + "/elsewhere"
+                                    : drive.path() + "/elsewhere/finance/ledger.exe",
+                                target));
+        }
+        const DriveHandle handle = openDrivePath(windows, DriveAccess::File);
+        QCOMPARE(handle.error(), error);
+        QCOMPARE(handle.isOpen(), error == 0);
+        if (error == 0) {
+            QCOMPARE(handle.diskPath(), drive.path() + "/qv/finance/ledger.exe");
+            QCOMPARE(QFileInfo(drive.path() + "/qv/finance").permissions() &
+                         (QFile::WriteGroup | QFile::WriteOther),
+                     QFile::Permissions());
+        }
+    }
+
+    // Missing levels are made; the drive folder stays the one opened at start, whatever a
+    // link on its way points at later.
+    void handleMakesFoldersBelowTheDriveOpenedAtStart() {
+        QTemporaryDir place;
+        const QString link = place.path() + "/drive";
+        QVERIFY(QDir().mkpath(place.path() + "/first") && QDir().mkpath(place.path() + "/second"));
+        QVERIFY(QFile::link(place.path() + "/first", link));
+        qputenv("QUORVANE_DRIVE_C", link.toLocal8Bit());
+        QCOMPARE(createDriveRoot(), QString());
+        QVERIFY(QFile::remove(link) && QFile::link(place.path() + "/second", link));
+        QVERIFY(openDrivePath("c:\\qv\\new\\deep", DriveAccess::MakeFolders).isOpen());
+        QVERIFY(QFileInfo(place.path() + "/first/qv/new/deep").isDir());
+        QVERIFY(!QFileInfo::exists(place.path() + "/second/qv"));
     }
 
     void rootWithTrailingSlash() {

@@ -1,4 +1,5 @@
 #include "platform/DriveMapping.h"
+#include "platform/Exception.h"
 #include "platform/ProcessStart.h"
 #include "programs/ArgRecorder.h"
 
@@ -88,6 +89,19 @@ private slots:
         QCOMPARE(m_starter.winExec("c:\\notes.txt a b", SW_SHOWNORMAL), 11u);
         QCOMPARE(m_starter.winExec("", SW_SHOWNORMAL), 2u);
         QCOMPARE(m_starter.winExec(" c:\\notes.txt", SW_SHOWNORMAL), 2u);
+        // Another account's folder on the way, or a program swapped for a link after install.
+        if (::geteuid() == 0) {
+            placeRecorder("theirs/ledger.exe");
+            QCOMPARE(
+                ::chown(QFile::encodeName(m_drive.path() + "/theirs").constData(), 65534, 65534),
+                0);
+            QCOMPARE(m_starter.winExec("c:\\theirs\\ledger.exe ORCL", SW_SHOWNORMAL), 5u);
+        }
+        placeRecorder("swapped/ledger.exe");
+        QVERIFY(QFile::remove(m_drive.path() + "/swapped/ledger.exe") &&
+                QFile::link(m_drive.path() + "/locked/ledger.exe",
+                            m_drive.path() + "/swapped/ledger.exe"));
+        QCOMPARE(m_starter.winExec("c:\\swapped\\ledger.exe ORCL", SW_SHOWNORMAL), 3u);
         QCOMPARE(ArgRecorder::readRecords(m_records).size(), 0);
     }
 
@@ -167,21 +181,45 @@ private slots:
                  QStringList({"\\WORK\\rel\\tool", "y"}));
     }
 
+    // Wine by its absolute path only (one on PATH is never taken), in a prefix of the user's
+    // data folder whose c: is the drive folder; the program gets its Windows path first.
     void windowsProgramsRunThroughWine() {
         const QByteArray pe = QByteArray("MZ") + QByteArray(200, '\x90');
-        const QString exe = place("win/app.exe", pe, QFile::ReadOwner | QFile::WriteOwner);
+        place("win/app.exe", pe, QFile::ReadOwner | QFile::WriteOwner);
+        QTemporaryDir data;
+        qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
+        qunsetenv("WINEPREFIX");
         const QByteArray path = qgetenv("PATH");
-        const QString bin = m_drive.path() + "/winebin";
-        qputenv("PATH", bin.toLocal8Bit());
-        const unsigned withoutWine = m_starter.winExec("c:\\win\\app.exe a", SW_SHOWNORMAL);
+        qputenv("PATH", (m_drive.path() + "/winebin:").toLocal8Bit());
         placeRecorder("winebin/wine");
-        const unsigned withWine = m_starter.winExec("c:\\win\\app.exe a  b", SW_SHOWNORMAL);
+        qputenv("QUORVANE_WINE", (m_drive.path() + "/nowine/wine").toLocal8Bit());
+        const unsigned withoutWine = m_starter.winExec("c:\\win\\app.exe a", SW_SHOWNORMAL);
+        const QString wine = m_drive.path() + "/winebin/wine";
+        qputenv("QUORVANE_WINE", wine.toLocal8Bit());
+        const unsigned withWine = m_starter.winExec("\\win\\APP.exe a  b", SW_SHOWNORMAL);
+        // A prefix named by the administrator must have the drive folder as its c:.
+        qputenv("WINEPREFIX", data.path().toLocal8Bit());
+        QString refused;
+        try {
+            m_starter.winExec("c:\\win\\app.exe", SW_SHOWNORMAL);
+        } catch (const Exception& error) {
+            refused = error.message();
+        }
+        qunsetenv("WINEPREFIX");
+        qunsetenv("QUORVANE_WINE");
+        qunsetenv("XDG_DATA_HOME");
         qputenv("PATH", path);
         QCOMPARE(withoutWine, 11u);
         QVERIFY(withWine >= 32);
         QVERIFY(ArgRecorder::waitForRecords(m_records, 1));
-        QCOMPARE(ArgRecorder::readRecords(m_records).first(),
-                 QStringList({"wine", exe, "a", "", "b"}));
+        QCOMPARE(ArgRecorder::readRecords(m_records),
+                 QList<QStringList>({{wine, "c:\\win\\APP.exe", "a", "", "b"}}));
+        QCOMPARE(QFileInfo(data.path() + "/quorvane/wine/dosdevices/c:").canonicalFilePath(),
+                 QFileInfo(m_drive.path()).canonicalFilePath());
+        QVERIFY2(refused.startsWith("The wine prefix " + data.path() +
+                                    " (WINEPREFIX) does not "
+                                    "have the drive folder "),
+                 qPrintable(refused));
     }
 
     void defaultStarterAndReplacement() {

@@ -17,6 +17,11 @@ inline QString programPath() {
     return QStringLiteral(QV_ARGRECORDER_PATH);
 }
 
+// The Windows program that records the same into c:\records.jsonl; empty without mingw-w64.
+inline QString windowsProgramPath() {
+    return QStringLiteral(QV_WINRECORDER_PATH);
+}
+
 // The complete records of the file, oldest first; a missing file gives none. A line still
 // being written (no newline yet) is not a record yet.
 inline QList<QStringList> readRecords(const QString& fileName) {
