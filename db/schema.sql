@@ -38,7 +38,12 @@ create table quorvane.quorvane_prog (
     -- numeric so that to_char(version, '990.000') gives the version text "1.250"
     version    numeric(6, 3) not null default 0,
     prog_type  integer not null default 0,
-    sha256     varchar(64) check (sha256 ~ '^[0-9a-f]{64}$')
+    sha256     varchar(64) check (sha256 ~ '^[0-9a-f]{64}$'),
+    -- A signed release: the file's size, the publisher key's Ed25519 signature over the
+    -- release text (base64) and that key's id. The private key never comes near the database.
+    file_size  bigint check (file_size >= 0),
+    signature  text check (signature ~ '^[A-Za-z0-9+/]{86}==$'),
+    key_id     varchar(16) check (key_id ~ '^[0-9a-f]{16}$')
 );
 
 create table quorvane.company (
@@ -127,12 +132,14 @@ begin
 end
 $$;
 
--- One step for an administrator: a program's new version and the SHA-256 of its file, which
--- the upgrade checks every download against. With the owner's rights, so the administrator
+-- One step for an administrator: a program's new version, the SHA-256 and size of its file and,
+-- for a signed release, the publisher's signature and key id, all together, so no row pairs a
+-- signature with bytes it was not made over. With the owner's rights, so the administrator
 -- role needs no write right on the table. exen matches prog_exe whatever its letter case;
 -- server_path, when given, narrows it to the program at that place.
 create procedure quorvane.publish(exen text, new_version numeric, digest text,
-                                  server_path text default null)
+                                  server_path text default null, file_size bigint default null,
+                                  signature text default null, key_id text default null)
 language plpgsql security definer set search_path = pg_catalog, pg_temp as $$
 declare
     n integer;
@@ -146,20 +153,29 @@ begin
         raise exception 'publish: an exe name and a server path have at most 255 characters, '
             'a digest 64' using errcode = 'string_data_right_truncation';
     end if;
+    -- Half a signature verifies nothing: it would only look like a signed release.
+    if (signature is null) <> (key_id is null) then
+        raise exception 'publish % needs both the signature and its key id, or neither', exen;
+    end if;
+    if signature is not null and file_size is null then
+        raise exception 'publish %: a signed release needs its file size', exen;
+    end if;
     if server_path is null and (select count(distinct serverpath) from quorvane.quorvane_prog
                                  where upper(prog_exe) = upper(exen)) > 1 then
         raise exception '% lies on several server paths: name the one to publish', exen;
     end if;
-    update quorvane.quorvane_prog
-       set version = new_version, sha256 = lower(digest)
-     where upper(prog_exe) = upper(exen)
-       and (server_path is null or serverpath = server_path);
+    update quorvane.quorvane_prog p
+       set version = new_version, sha256 = lower(digest), file_size = publish.file_size,
+           signature = publish.signature, key_id = publish.key_id
+     where upper(p.prog_exe) = upper(exen)
+       and (publish.server_path is null or p.serverpath = publish.server_path);
     get diagnostics n = row_count;
     if n = 0 then
         raise exception 'no program % in quorvane.quorvane_prog%', exen,
             coalesce(' with server path ' || server_path, '');
     end if;
-    raise notice '%: version %, SHA-256 %, rows changed: %', exen, new_version, lower(digest), n;
+    raise notice '%: version %, SHA-256 %, key %, rows changed: %', exen, new_version,
+        lower(digest), coalesce(key_id, 'none'), n;
 end
 $$;
 
@@ -223,7 +239,8 @@ create table if not exists quorvane.upgrade_report (
     installed_version varchar(20), -- the version text the workstation recorded; null: none
     sha256            varchar(64) check (sha256 ~ '^[0-9a-f]{64}$'), -- of the installed file
     outcome           varchar(20) not null
-                      check (outcome in ('up to date', 'fetched', 'failed', 'digest mismatch')),
+                      check (outcome in ('up to date', 'fetched', 'failed', 'digest mismatch',
+                                         'signature refused', 'rollback refused')),
     message           varchar(1000), -- a failure's message
     received_sha256   varchar(64) check (received_sha256 ~ '^[0-9a-f]{64}$'), -- refused download
     reported_at       timestamptz not null default now(),
@@ -272,12 +289,13 @@ $$;
 
 -- Per workstation and user (each account keeps its own drive folder), every program it
 -- reported against what is published: state at, behind, failed or refused (a download whose
--- digest did not match).
+-- digest did not match, a release without a trusted signature, or one below what it had).
 create or replace view quorvane.workstation_programs with (security_invoker = true) as
     select r.host_name, r.machine_id, r.username, p.prog_id, p.prog_exe as exe_name,
            r.installed_version, ltrim(to_char(p.version, '990.000')) as published_version,
            r.sha256, p.sha256 as published_sha256,
-           case when r.outcome = 'digest mismatch' then 'refused'
+           case when r.outcome in ('digest mismatch', 'signature refused', 'rollback refused')
+                then 'refused'
                 when r.outcome = 'failed' then 'failed'
                 when r.installed_version ~ '^[0-9]{1,3}(\.[0-9]{1,3})?$'
                      and r.installed_version::numeric = p.version

@@ -22,6 +22,11 @@ $$;
 -- The digest the upgrade checks each downloaded program against; empty: not checked.
 alter table quorvane.quorvane_prog
     add column if not exists sha256 varchar(64) check (sha256 ~ '^[0-9a-f]{64}$');
+-- A signed release: the file's size, the publisher key's signature and that key's id.
+alter table quorvane.quorvane_prog
+    add column if not exists file_size bigint check (file_size >= 0),
+    add column if not exists signature text check (signature ~ '^[A-Za-z0-9+/]{86}==$'),
+    add column if not exists key_id varchar(16) check (key_id ~ '^[0-9a-f]{16}$');
 
 -- Rows under a name with capitals were never seen by anyone; they stay, and only new rows are
 -- held to the rule until an administrator mends them and validates the constraint.
@@ -97,8 +102,11 @@ begin
 end
 $$;
 
-create or replace procedure quorvane.publish(exen text, new_version numeric, digest text,
-                                             server_path text default null)
+-- The four-argument form gives way to the one that also takes a signed release.
+drop procedure if exists quorvane.publish(text, numeric, text, text);
+create procedure quorvane.publish(exen text, new_version numeric, digest text,
+                                  server_path text default null, file_size bigint default null,
+                                  signature text default null, key_id text default null)
 language plpgsql security definer set search_path = pg_catalog, pg_temp as $$
 declare
     n integer;
@@ -112,20 +120,29 @@ begin
         raise exception 'publish: an exe name and a server path have at most 255 characters, '
             'a digest 64' using errcode = 'string_data_right_truncation';
     end if;
+    -- Half a signature verifies nothing: it would only look like a signed release.
+    if (signature is null) <> (key_id is null) then
+        raise exception 'publish % needs both the signature and its key id, or neither', exen;
+    end if;
+    if signature is not null and file_size is null then
+        raise exception 'publish %: a signed release needs its file size', exen;
+    end if;
     if server_path is null and (select count(distinct serverpath) from quorvane.quorvane_prog
                                  where upper(prog_exe) = upper(exen)) > 1 then
         raise exception '% lies on several server paths: name the one to publish', exen;
     end if;
-    update quorvane.quorvane_prog
-       set version = new_version, sha256 = lower(digest)
-     where upper(prog_exe) = upper(exen)
-       and (server_path is null or serverpath = server_path);
+    update quorvane.quorvane_prog p
+       set version = new_version, sha256 = lower(digest), file_size = publish.file_size,
+           signature = publish.signature, key_id = publish.key_id
+     where upper(p.prog_exe) = upper(exen)
+       and (publish.server_path is null or p.serverpath = publish.server_path);
     get diagnostics n = row_count;
     if n = 0 then
         raise exception 'no program % in quorvane.quorvane_prog%', exen,
             coalesce(' with server path ' || server_path, '');
     end if;
-    raise notice '%: version %, SHA-256 %, rows changed: %', exen, new_version, lower(digest), n;
+    raise notice '%: version %, SHA-256 %, key %, rows changed: %', exen, new_version,
+        lower(digest), coalesce(key_id, 'none'), n;
 end
 $$;
 
@@ -171,12 +188,18 @@ create table if not exists quorvane.upgrade_report (
     installed_version varchar(20), -- the version text the workstation recorded; null: none
     sha256            varchar(64) check (sha256 ~ '^[0-9a-f]{64}$'), -- of the installed file
     outcome           varchar(20) not null
-                      check (outcome in ('up to date', 'fetched', 'failed', 'digest mismatch')),
+                      check (outcome in ('up to date', 'fetched', 'failed', 'digest mismatch',
+                                         'signature refused', 'rollback refused')),
     message           varchar(1000), -- a failure's message
     received_sha256   varchar(64) check (received_sha256 ~ '^[0-9a-f]{64}$'), -- refused download
     reported_at       timestamptz not null default now(),
     primary key (username, machine_id, host_name, exe_name)
 );
+-- A table made before the refusals of signed releases takes their two outcomes too.
+alter table quorvane.upgrade_report drop constraint if exists upgrade_report_outcome_check;
+alter table quorvane.upgrade_report add constraint upgrade_report_outcome_check
+    check (outcome in ('up to date', 'fetched', 'failed', 'digest mismatch',
+                       'signature refused', 'rollback refused'));
 
 -- One sign-in's report: element i of every array belongs to program i. The digest of the
 -- installed file is known when this run fetched it; otherwise the one reported for the same
@@ -220,12 +243,13 @@ $$;
 
 -- Per workstation and user (each account keeps its own drive folder), every program it
 -- reported against what is published: state at, behind, failed or refused (a download whose
--- digest did not match).
+-- digest did not match, a release without a trusted signature, or one below what it had).
 create or replace view quorvane.workstation_programs with (security_invoker = true) as
     select r.host_name, r.machine_id, r.username, p.prog_id, p.prog_exe as exe_name,
            r.installed_version, ltrim(to_char(p.version, '990.000')) as published_version,
            r.sha256, p.sha256 as published_sha256,
-           case when r.outcome = 'digest mismatch' then 'refused'
+           case when r.outcome in ('digest mismatch', 'signature refused', 'rollback refused')
+                then 'refused'
                 when r.outcome = 'failed' then 'failed'
                 when r.installed_version ~ '^[0-9]{1,3}(\.[0-9]{1,3})?$'
                      and r.installed_version::numeric = p.version
