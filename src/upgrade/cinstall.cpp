@@ -1,12 +1,15 @@
 #include "upgrade/cinstall.h"
 
+#include "data/Field.h"
 #include "data/ProfileFile.h"
 #include "data/Query.h"
 #include "net/FtpClient.h"
 #include "platform/DriveMapping.h"
 #include "platform/MessageDialogs.h"
+#include "upgrade/InstalledState.h"
 #include "upgrade/OutdatedPrograms.h"
 #include "upgrade/ProgramReplacement.h"
+#include "upgrade/ReleaseSignature.h"
 #include "upgrade/UpgradePaths.h"
 #include "upgrade/UpgradeReport.h"
 
@@ -108,16 +111,22 @@ TFormInstaller::TFormInstaller(Connection* database, QWidget* parent) : QDialog(
         QStringLiteral(" serverpath"),
     });
 
-    // The digest is read through the row's JSON form, so a central database not yet brought up
-    // to date (no sha256 column) gives no digests instead of failing every sign-in.
+    // The release columns are read through the row's JSON form, so a central database not yet
+    // brought up to date (no such columns) gives no releases instead of failing every sign-in.
     QueryDigests = new Query(database, this);
     QueryDigests->setSql(QStringList{
         QStringLiteral("select"),
         QStringLiteral(" b.prog_exe"),
         QStringLiteral(",b.clientpath"),
-        QStringLiteral(",to_jsonb(b)->>'sha256' sha256"),
+        QStringLiteral(",ltrim(to_char(b.version,'990.000')) version"),
+        QStringLiteral(",r.sha256"),
+        QStringLiteral(",r.file_size"),
+        QStringLiteral(",r.signature"),
+        QStringLiteral(",r.key_id"),
         QStringLiteral("from"),
         QStringLiteral(" quorvane.user_prog_db u, quorvane.quorvane_prog b"),
+        QStringLiteral(" cross join lateral jsonb_to_record(to_jsonb(b))"),
+        QStringLiteral(" r(sha256 text, file_size bigint, signature text, key_id text)"),
         QStringLiteral("where"),
         QStringLiteral(" b.prog_id = u.quorvane_prog_id"),
         QStringLiteral("and"),
@@ -145,21 +154,16 @@ TFormInstaller::~TFormInstaller() {
 
 void TFormInstaller::FormCreate() {
     BaseFolder = QStringLiteral("c:\\quorvane3");
-    ExeNames.clear();
-    ClientPaths.clear();
-    ServerPaths.clear();
-    Versions.clear();
-    Digests.clear();
+    Entries.clear();
     Settings = std::make_unique<ProfileFile>(BaseFolder + QStringLiteral("\\quorvane.ini"));
+    Installed =
+        std::make_unique<InstalledState>(BaseFolder + QStringLiteral("\\quorvane.installed"));
 }
 
 void TFormInstaller::FormDestroy() {
-    ExeNames.clear();
-    ClientPaths.clear();
-    ServerPaths.clear();
-    Versions.clear();
-    Digests.clear();
+    Entries.clear();
     Settings.reset();
+    Installed.reset();
 }
 
 void TFormInstaller::reject() {}
@@ -197,44 +201,67 @@ int TFormInstaller::CountOutdated() {
 
     OutdatedPrograms outdated(installedNames, installedVersions, BaseFolder);
     Query1->open();
-    for (; !Query1->eof(); Query1->next()) {
-        const QString exe = Query1->fieldByName(QStringLiteral("prog_exe")).asString();
-        const auto row =
-            outdated.addRow(exe, Query1->fieldByName(QStringLiteral("clientpath")).asString(),
-                            Query1->fieldByName(QStringLiteral("serverpath")).asString(),
-                            Query1->fieldByName(QStringLiteral("version")).asString(),
-                            Query1->fieldByName(QStringLiteral("prog")).asString());
-        if (row == OutdatedPrograms::Row::Skipped)
-            continue;
-        Report->listed(exe, outdated.installedVersion(exe));
-        if (row == OutdatedPrograms::Row::Added)
-            Report->outdated(exe);
-    }
+    for (; !Query1->eof(); Query1->next())
+        outdated.addRow(Query1->fieldByName(QStringLiteral("prog_exe")).asString(),
+                        Query1->fieldByName(QStringLiteral("clientpath")).asString(),
+                        Query1->fieldByName(QStringLiteral("serverpath")).asString(),
+                        Query1->fieldByName(QStringLiteral("version")).asString(),
+                        Query1->fieldByName(QStringLiteral("prog")).asString());
     Query1->close();
     // A launcher killed mid-download leaves its part file behind; every folder the check
     // looked at is cleared of them, also those nothing is fetched into this time.
     m_cleanedFolders.clear();
     for (const QString& folder : outdated.folders())
         RemoveDeadParts(folder);
-    if (!outdated.exeNames.isEmpty())
-        ReadDigests(outdated);
-    ExeNames = outdated.exeNames;
-    ClientPaths = outdated.clientPaths;
-    ServerPaths = outdated.serverPaths;
-    Versions = outdated.versions;
-    Digests = outdated.digests();
-    return ExeNames.size();
+    if (!outdated.entries().isEmpty()) {
+        ReadReleases(outdated);
+        Installed->load();
+        outdated.settle(*Installed, TrustedKeys());
+        try {
+            // Digests worked out for changed files are kept, so they are not hashed again.
+            Installed->save();
+        } catch (const Exception& error) {
+            FTP1->ReportStatus(1, error.message());
+        }
+    }
+    ReportCheck(outdated);
+    Entries = outdated.outdated();
+    return Entries.size();
 }
 
-// A digest pins the local file a row installs to; of all the user's rows for that file, any
-// one that carries a digest pins it.
-void TFormInstaller::ReadDigests(OutdatedPrograms& outdated) {
+void TFormInstaller::ReadReleases(OutdatedPrograms& outdated) {
     QueryDigests->open();
-    for (; !QueryDigests->eof(); QueryDigests->next())
-        outdated.addDigest(QueryDigests->fieldByName(QStringLiteral("prog_exe")).asString(),
-                           QueryDigests->fieldByName(QStringLiteral("clientpath")).asString(),
-                           QueryDigests->fieldByName(QStringLiteral("sha256")).asString());
+    for (; !QueryDigests->eof(); QueryDigests->next()) {
+        const Field& size = QueryDigests->fieldByName(QStringLiteral("file_size"));
+        outdated.addRelease(QueryDigests->fieldByName(QStringLiteral("prog_exe")).asString(),
+                            QueryDigests->fieldByName(QStringLiteral("clientpath")).asString(),
+                            QueryDigests->fieldByName(QStringLiteral("version")).asString(),
+                            QueryDigests->fieldByName(QStringLiteral("sha256")).asString(),
+                            size.isNull() ? -1 : qint64(size.asFloat()),
+                            QueryDigests->fieldByName(QStringLiteral("signature")).asString(),
+                            QueryDigests->fieldByName(QStringLiteral("key_id")).asString());
+    }
     QueryDigests->close();
+}
+
+void TFormInstaller::ReportCheck(const OutdatedPrograms& outdated) {
+    for (const UpgradeEntry& entry : outdated.entries()) {
+        Report->listed(entry.exe, entry.installed);
+        switch (entry.state) {
+        case UpgradeEntry::State::Current:
+            break;
+        case UpgradeEntry::State::Outdated:
+            Report->outdated(entry.exe);
+            break;
+        case UpgradeEntry::State::SignatureRefused:
+        case UpgradeEntry::State::RollbackRefused:
+            // Told before any FTP traffic for it; the old program stays.
+            FTP1->ReportStatus(1, entry.refusal);
+            Report->refusedRelease(entry.exe, entry.state == UpgradeEntry::State::RollbackRefused,
+                                   entry.refusal);
+            break;
+        }
+    }
 }
 
 void TFormInstaller::RunUpgradeWindow() {
@@ -255,18 +282,17 @@ void TFormInstaller::RunUpgradeWindow() {
     ProgressBar1->setVisible(true);
     ProgressBar1->setValue(0);
     ProgressBar1->setMinimum(0);
-    ProgressBar1->setMaximum(ExeNames.size());
+    ProgressBar1->setMaximum(Entries.size());
 
-    m_recorded.clear();
     QString previousHost = QStringLiteral("...");
-    for (int i = 0; i < ExeNames.size(); ++i) {
-        const QString host = serverHost(ServerPaths.at(i));
+    for (const UpgradeEntry& entry : std::as_const(Entries)) {
+        const QString host = serverHost(entry.serverPath);
         if (host != previousHost) {
             if (!OpenConnection(host))
                 break;
             previousHost = host;
         }
-        if (FetchEntry(i, host) == Fetch::FolderFailed)
+        if (FetchEntry(entry, host) == Fetch::FolderFailed)
             break;
     }
     // An error reply to QUIT goes to the caller; every fetched file is in and recorded, and
@@ -302,12 +328,9 @@ bool TFormInstaller::OpenConnection(const QString& host) {
     return true;
 }
 
-TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host) {
-    const QString exe = ExeNames.at(index);
-    const QString folder = ClientPaths.at(index);
-    const QString serverPath = ServerPaths.at(index);
-    const QString version = Versions.at(index);
-    const QString digest = Digests.at(index);
+TFormInstaller::Fetch TFormInstaller::FetchEntry(const UpgradeEntry& entry, const QString& host) {
+    const QString& exe = entry.exe;
+    const QString& folder = entry.clientPath;
 
     StatusPanels[1]->setText(QStringLiteral("retrieving ") + host + QStringLiteral("://") + exe +
                              QStringLiteral("->") + exe);
@@ -315,7 +338,7 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
     QString remote;
     std::unique_ptr<ProgramReplacement> replacement;
     for (;;) {
-        remote = remoteFileName(serverPath, host, exe);
+        remote = remoteFileName(entry.serverPath, host, exe);
         LocalFile = folder + QLatin1Char('\\') + exe;
         QCoreApplication::processEvents();
         // A name that could write outside the client folders is refused like a folder that
@@ -346,19 +369,22 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
         try {
             FTP1->Host = host;
             FTP1->SetTransferType(2);
-            FTP1->LocalHandle = replacement->createPart();
-            const auto handed = qScopeGuard([this] { FTP1->LocalHandle = -1; });
-            FTP1->Download(remote, replacement->partPath());
+            // The listed size, when there is one, bounds what the server may send.
+            TCaptureTarget target;
+            target.Handle = replacement->createPart();
+            target.Limit = entry.size;
+            FTP1->Download(remote, replacement->partPath(), target);
             QCoreApplication::processEvents();
-            CheckDigest(exe, digest);
+            CheckDigest(entry);
             replacement->commit();
-            Settings->writeString(VersionSection, exe, VersionToRecord(exe, version));
-            Report->fetched(exe, version, QString::fromLatin1(FTP1->ReceivedSha256()));
         } catch (const Exception& error) {
             // The old program stays in place, with its old version recorded.
             replacement->discard();
             Report->failed(exe, error.message());
+            StatusPanels[1]->clear();
+            return Fetch::Done;
         }
+        RecordInstalled(entry);
     } else {
         Report->failed(exe, readOnlyText(exe));
     }
@@ -366,16 +392,43 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
     return Fetch::Done;
 }
 
-void TFormInstaller::CheckDigest(const QString& exe, const QString& listed) {
+void TFormInstaller::CheckDigest(const UpgradeEntry& entry) {
     const QString received = QString::fromLatin1(FTP1->ReceivedSha256());
-    if (listed.isEmpty() || listed.split(QLatin1Char(' ')).contains(received))
+    if (entry.sha256.isEmpty() || entry.sha256 == received)
         return;
-    const QString text = QStringLiteral("Program ") + exe +
+    const QString text = QStringLiteral("Program ") + entry.exe +
                          QStringLiteral(" not installed: SHA-256 of the download is ") + received +
-                         QStringLiteral(", the database lists ") + listed;
+                         QStringLiteral(", the database lists ") + entry.sha256;
     FTP1->ReportStatus(1, text);
-    Report->refused(exe, received);
+    Report->refused(entry.exe, received);
     throw Exception(text);
+}
+
+void TFormInstaller::RecordInstalled(const UpgradeEntry& entry) {
+    const QString received = QString::fromLatin1(FTP1->ReceivedSha256());
+    QStringList problems;
+    try {
+        Installed->installed(entry.target, mapDrivePath(entry.prog), entry.version, received,
+                             !entry.signature.isEmpty());
+        Installed->save();
+    } catch (const Exception& error) {
+        problems << error.message();
+    }
+    try {
+        // The settings file keeps one version per exe name and it never goes down: another
+        // client folder of the name may hold the higher one.
+        bool higher = false;
+        const double kept =
+            Settings->readString(VersionSection, entry.exe, QString()).toDouble(&higher);
+        if (!higher || kept <= entry.version.toDouble())
+            Settings->writeString(VersionSection, entry.exe, entry.version);
+    } catch (const Exception& error) {
+        problems << error.message();
+    }
+    for (const QString& problem : std::as_const(problems))
+        FTP1->ReportStatus(1, problem);
+    Report->fetched(entry.exe, entry.version, received,
+                    problems.isEmpty() ? QString() : problems.join(CR));
 }
 
 // A folder on the way that leads out of the drive folder (a link) is refused like one that
@@ -397,18 +450,6 @@ bool TFormInstaller::ForceDirectories(const QString& folder) {
         }
     }
     return true;
-}
-
-QString TFormInstaller::VersionToRecord(const QString& exe, const QString& version) {
-    bool number = false;
-    const double value = version.toDouble(&number);
-    const QString key = exe.toCaseFolded();
-    const auto earlier = m_recorded.constFind(key);
-    if (earlier != m_recorded.cend() && (!number || earlier->second > value))
-        return earlier->first;
-    if (number)
-        m_recorded.insert(key, {version, value});
-    return version;
 }
 
 void TFormInstaller::RemoveDeadParts(const QString& folder) {
