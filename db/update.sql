@@ -104,9 +104,11 @@ $$;
 
 -- The four-argument form gives way to the one that also takes a signed release.
 drop procedure if exists quorvane.publish(text, numeric, text, text);
-create procedure quorvane.publish(exen text, new_version numeric, digest text,
-                                  server_path text default null, file_size bigint default null,
-                                  signature text default null, key_id text default null)
+create or replace procedure quorvane.publish(exen text, new_version numeric, digest text,
+                                             server_path text default null,
+                                             file_size bigint default null,
+                                             signature text default null,
+                                             key_id text default null)
 language plpgsql security definer set search_path = pg_catalog, pg_temp as $$
 declare
     n integer;
