@@ -357,6 +357,10 @@ begin
     if (publish.signature is null) <> (publish.key_id is null) then
         raise exception 'publish %: a signature comes with the id of its key', exen;
     end if;
+    -- The signed text states the size: without it no workstation could check the signature.
+    if publish.signature is not null and publish.file_size is null then
+        raise exception 'publish %: a signed release needs its file size', exen;
+    end if;
     schedule := quorvane.parse_waves(publish.waves);
     if server_path is null and (select count(distinct serverpath) from quorvane.program
                                  where upper(prog_exe) = upper(exen)) > 1 then
@@ -375,8 +379,9 @@ begin
         raise exception 'no program % in quorvane.quorvane_prog%', exen,
             coalesce(' with server path ' || server_path, '');
     end if;
-    raise notice '%: version %, SHA-256 %, %, rows changed: %', exen, new_version,
-        lower(digest), quorvane.waves_text(schedule.pilot, schedule.waves), n;
+    raise notice '%: version %, SHA-256 %, key %, %, rows changed: %', exen, new_version,
+        lower(digest), coalesce(lower(publish.key_id), 'none'),
+        quorvane.waves_text(schedule.pilot, schedule.waves), n;
 end
 $$;
 

@@ -239,14 +239,14 @@ QString TAsyncSocket::Transaction(const QString& Command) {
     return reply;
 }
 
-void TAsyncSocket::CaptureFile(const QString& FileName) {
+void TAsyncSocket::CaptureFile(const QString& FileName, const TCaptureTarget& Target) {
     ReportStatus(8, QStringLiteral("CaptureFile"));
     // A file the caller made is written through its descriptor, so no name swapped for a link
     // meanwhile can divert the bytes; a file made here never follows a link either.
-    const bool own = CaptureHandle < 0;
+    const bool own = Target.Handle < 0;
     const int fd = own ? ::open(QFile::encodeName(FileName).constData(),
                                 O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666)
-                       : CaptureHandle;
+                       : Target.Handle;
     auto file = std::make_unique<QFile>(FileName);
     if (fd < 0 || !file->open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
                               own ? QFileDevice::AutoCloseHandle : QFileDevice::DontCloseHandle)) {
@@ -259,6 +259,7 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
     m_captureFailed = false;
     m_captureError = nullptr;
     m_captureFile = std::move(file);
+    m_captureTarget = Target;
     const auto finish = [this] {
         FlushCapture();
         for (QByteArray& block : m_captureBlocks)

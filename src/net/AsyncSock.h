@@ -38,6 +38,20 @@ using TOnHostResolved = std::function<void(QObject* Sender)>;
 using TOnStatus = std::function<void(QObject* Sender, const QString& Status)>;
 using TOnErrorEvent = std::function<void(QObject* Sender, quint16 Errno, const QString& Errmsg)>;
 
+// Where one capture writes and how far it may go.
+struct TCaptureTarget {
+    // When 0 or more, the capture writes into this descriptor (open for writing; it stays the
+    // caller's and open) instead of creating its file by name.
+    int Handle = -1;
+    // Bytes the capture may take; more end it with an error, and nothing of the read that went
+    // past the bound is written. -1: no bound.
+    qint64 Limit = -1;
+    // Free space the capture leaves on the file system of its file: it ends with an error
+    // rather than write a block that leaves less. A workstation's session needs room to go on
+    // (caches, mail, the desktop's own files); 256 MiB is that, and little beside today's disks.
+    qint64 DiskReserve = 256 * 1024 * 1024;
+};
+
 // The time-out timer of the socket layer: a timer on its own hidden object. Setting Enabled,
 // Interval or OnTimer re-arms it; it runs only while enabled, with an interval and a handler.
 class TThreadTimer : public QObject {
@@ -133,8 +147,9 @@ public:
     // Makes an accepted socket the component's own: the listening socket is closed (without a
     // fresh one and without OnDisconnect) and all events are selected on the new one.
     void ReplaceSocket(TSocket Accepted);
-    // Writes everything that arrives to the file until the connection closes.
-    void CaptureFile(const QString& FileName);
+    // Writes everything that arrives to the file until the connection closes, into and within
+    // what Target says (given per call, so no setting of one capture outlives it).
+    void CaptureFile(const QString& FileName, const TCaptureTarget& Target = {});
     // Own address with commas for dots ("127,0,0,1"); own port as ",high,low".
     QString LocalAddressText() const;
     QString LocalPortText() const;
@@ -178,18 +193,8 @@ public:
     // rate. 4 KiB/s is far below a slow VPN's; 0 in either: no bound.
     qint64 CaptureRateBytes = 30 * 4096;
     int CaptureRateWindow = 30000;
-    // Bytes a capture may take; more end it with an error, and nothing of the read that
-    // went past the bound is written. -1: no bound.
-    qint64 CaptureLimit = -1;
-    // Free space a capture leaves on the file system of its file: it ends with an error rather
-    // than write a block that leaves less. A workstation's session needs room to go on (caches,
-    // mail, the desktop's own files); 256 MiB is that, and little beside today's disks.
-    qint64 DiskReserve = 256 * 1024 * 1024;
     // Local address Listen binds to; the default is any interface.
     QString BindAddress = QStringLiteral("0.0.0.0");
-    // When 0 or more, CaptureFile writes into this descriptor (open for writing; it stays the
-    // caller's and open) instead of creating its file by name.
-    int CaptureHandle = -1;
 
     TNotifyEvent OnConnect;
     TNotifyEvent OnDisconnect;
@@ -318,6 +323,7 @@ private:
     qsizetype m_recvLimit = MaxLineLength;
     ByteQueue m_send;
     std::unique_ptr<QFile> m_captureFile;
+    TCaptureTarget m_captureTarget;
     // Captured bytes not yet written: one write per block instead of one per read. The block
     // being filled is one of a few that take turns, so CapturedBlock may hold the others.
     static constexpr qsizetype CaptureBlock = 256 * 1024;

@@ -24,9 +24,10 @@ void TAsyncSocket::CaptureTaken(qsizetype room, qsizetype count) {
     ReceivedBytes += count;
     // A sender that goes on past the bound fills no disk: nothing more is written, and the
     // read that went past is dropped with the block.
-    if (CaptureLimit >= 0 && ReceivedBytes > CaptureLimit && !m_captureFailed)
+    const qint64 limit = m_captureTarget.Limit;
+    if (limit >= 0 && ReceivedBytes > limit && !m_captureFailed)
         FailCapture(std::make_exception_ptr(
-            Exception(QStringLiteral("Received more than %1 bytes").arg(CaptureLimit))));
+            Exception(QStringLiteral("Received more than %1 bytes").arg(limit))));
 }
 
 void TAsyncSocket::FlushCapture() {
@@ -59,12 +60,12 @@ void TAsyncSocket::CheckDiskReserve(qsizetype pending) const {
     // A file system that states no size (network and pseudo file systems may) is not judged.
     if (::fstatvfs(m_captureFile->handle(), &fs) != 0 || fs.f_blocks == 0 || fs.f_frsize == 0)
         return;
+    const qint64 reserve = m_captureTarget.DiskReserve;
     const quint64 needed =
-        (quint64(std::max<qint64>(DiskReserve, 0)) + quint64(pending) + fs.f_frsize - 1) /
-        fs.f_frsize;
+        (quint64(std::max<qint64>(reserve, 0)) + quint64(pending) + fs.f_frsize - 1) / fs.f_frsize;
     if (fs.f_bavail < needed)
         throw Exception(QStringLiteral("Stream write error: less than %1 MiB would stay free")
-                            .arg(DiskReserve >> 20));
+                            .arg(reserve >> 20));
 }
 
 // Takes up the first block the hook does not hold, the one just written first (so without a

@@ -45,7 +45,11 @@ public:
     // 400-599 or no reply while the data connection is awaited or read, ends with an error
     // reply or, in image type, delivers another size than it stated as "(N bytes)". Whatever
     // ends it, the completion reply is read (or the session closed) before it returns.
-    void Download(const QString& RemoteFile, const QString& LocalFile = QString());
+    // Target: the descriptor to write into (LocalFile then only names it) and the disk
+    // reserve; a Limit of 0 or more is the size the file must have, known beforehand: the
+    // capture stops past it whatever the server states, and any other size fails the download.
+    void Download(const QString& RemoteFile, const QString& LocalFile = QString(),
+                  const TCaptureTarget& Target = {});
 
     // The data connection of the running download, or none.
     TAsyncSocket* DataConnection() const { return m_data; }
@@ -82,9 +86,6 @@ public:
     // When set before Download, the bytes are hashed as they arrive: ReceivedSha256 then gives
     // the lower-case hex SHA-256 of the file of the last completed download (empty otherwise).
     bool ComputeSha256 = false;
-    // When 0 or more, Download writes into this descriptor (open for writing; it stays the
-    // caller's and open) instead of creating LocalFile, which then only names it.
-    int LocalHandle = -1;
     const QByteArray& ReceivedSha256() const { return m_sha256; }
 
 private:
@@ -99,7 +100,8 @@ private:
     // The reply watcher while the data connection is awaited or captured.
     void WatchTransfer();
     // Download up to its completion reply; returns that reply.
-    QString Transfer(const QString& RemoteFile, const QString& Target, qint64& Announced);
+    QString Transfer(const QString& RemoteFile, const QString& LocalFile, TCaptureTarget Target,
+                     qint64& Announced);
     // Reads the completion reply that a failed transfer still owes, within SettleTimeOut.
     QString SettleCompletion();
     QString AfterAbortDrain();

@@ -58,6 +58,7 @@ inline constexpr char TextBytes[] = " Bytes";
 inline constexpr char TextUnsafeName[] = "Invalid file name %1";
 inline constexpr char TextUnsafeCommand[] = "Invalid command %1";
 inline constexpr char TextShortTransfer[] = "Received %1 of %2 announced bytes";
+inline constexpr char TextWrongSize[] = "Received %1 bytes; the file has %2";
 
 // The word whose nearest preceding number is the announced transfer size.
 inline constexpr char SizeWord[] = "BYTE";

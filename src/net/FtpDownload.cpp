@@ -13,7 +13,8 @@
 
 using namespace FtpReply;
 
-void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
+void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile,
+                          const TCaptureTarget& Target) {
     if (BreaksLine(RemoteFile))
         throw Exception(QString::fromLatin1(FtpConst::TextUnsafeName).arg(Printable(RemoteFile)));
     // No digest of an earlier file may stand for this one, whatever ends it.
@@ -32,7 +33,6 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
     m_data->CaptureRateBytes = CaptureRateBytes;
     m_data->CaptureRateWindow = CaptureRateWindow;
     m_data->Port = 0;
-    m_data->CaptureHandle = LocalHandle;
     m_abortLine.clear();
     m_replyOwed = false;
     if (hash)
@@ -41,7 +41,8 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
     qint64 announced = -1;
     QString completion;
     try {
-        completion = Transfer(RemoteFile, LocalFile.isEmpty() ? RemoteFile : LocalFile, announced);
+        completion =
+            Transfer(RemoteFile, LocalFile.isEmpty() ? RemoteFile : LocalFile, Target, announced);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -83,7 +84,10 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
     }
     if (InRange(ReplyCode(completion), FtpConst::CommandFailFirst, FtpConst::FailLast)) {
         Fail(cmdDownload, completion);
-    } else if (m_imageType && announced >= 0 && TransferSize != announced) {
+    } else if (Target.Limit >= 0 && TransferSize != Target.Limit) {
+        Fail(cmdDownload,
+             QString::fromLatin1(FtpConst::TextWrongSize).arg(TransferSize).arg(Target.Limit));
+    } else if (Target.Limit < 0 && m_imageType && announced >= 0 && TransferSize != announced) {
         // Only an image transfer keeps the stated size: ASCII changes line ends on the way.
         Fail(cmdDownload,
              QString::fromLatin1(FtpConst::TextShortTransfer).arg(TransferSize).arg(announced));
@@ -94,7 +98,8 @@ void TFtpClient::Download(const QString& RemoteFile, const QString& LocalFile) {
         OnSuccess(cmdDownload);
 }
 
-QString TFtpClient::Transfer(const QString& RemoteFile, const QString& Target, qint64& Announced) {
+QString TFtpClient::Transfer(const QString& RemoteFile, const QString& LocalFile,
+                             TCaptureTarget Target, qint64& Announced) {
     if (ReceiveStreamSize() > 0)
         Read(0);
     m_data->Listen(true);
@@ -143,11 +148,12 @@ QString TFtpClient::Transfer(const QString& RemoteFile, const QString& Target, q
         OnTransactionStart(this);
     if (CancelRequested || TimedOut)
         throw EAbortError(QStringLiteral("Socket readln aborted"));
-    // A file that grows past its stated size would be refused at the end: it stops at once,
-    // before a server that never stops can fill the disk.
-    if (m_imageType && Announced >= 0)
-        m_data->CaptureLimit = Announced;
-    m_data->CaptureFile(Target);
+    // A file that grows past its known or stated size would be refused at the end: it stops at
+    // once, before a server that never stops can fill the disk. A size known beforehand (signed)
+    // is the bound; the server's own statement is one only without it.
+    if (Target.Limit < 0 && m_imageType && Announced >= 0)
+        Target.Limit = Announced;
+    m_data->CaptureFile(LocalFile, Target);
     if (OnTransactionStop)
         OnTransactionStop(this);
     m_data->RequestCloseSocket();

@@ -1,8 +1,10 @@
 #include "upgrade/OutdatedPrograms.h"
 
-#include "platform/DriveMapping.h"
+#include "upgrade/InstalledState.h"
+#include "upgrade/ReleaseSignature.h"
 #include "upgrade/UpgradePaths.h"
 
+#include <QSet>
 #include <optional>
 
 namespace {
@@ -12,6 +14,10 @@ std::optional<double> versionNumber(const QString& text) {
     bool ok = false;
     const double value = text.toDouble(&ok);
     return ok ? std::optional<double>(value) : std::nullopt;
+}
+
+QString notInstalled(const UpgradeEntry& entry, const QString& why) {
+    return QStringLiteral("Program ") + entry.exe + QStringLiteral(" not installed: ") + why;
 }
 
 } // namespace
@@ -25,27 +31,115 @@ OutdatedPrograms::OutdatedPrograms(const QStringList& installedNames,
         m_installed.insert(installedNames.at(i).toCaseFolded(), i);
 }
 
-OutdatedPrograms::Row OutdatedPrograms::addRow(const QString& exe, const QString& clientPath,
-                                               const QString& serverPath, const QString& version,
-                                               const QString& prog) {
+bool OutdatedPrograms::addRow(const QString& exe, const QString& clientPath,
+                              const QString& serverPath, const QString& version,
+                              const QString& prog) {
     // The settings file's folder holds no program: a row there would replace the settings.
     const QString& folder = folderOf(clientPath);
     if (folder == m_baseFolder)
-        return Row::Skipped;
-    const QString name = exe.toCaseFolded();
-    const QString target = folder + QLatin1Char('\\') + name;
-    if (m_added.contains(target))
-        return Row::Added;
-    const auto found = m_installed.constFind(name);
-    // An installed version that is no number counts as not installed, so the entry is
-    // repaired by the fetch instead of stopping every sign-in.
-    const auto installed =
-        found == m_installed.cend() ? std::nullopt : versionNumber(m_installedVersions.at(*found));
-    const auto listed = versionNumber(version);
-    if (installed && !(listed && *installed < *listed) && fileExists(target, prog))
-        return Row::Current;
-    add(target, exe, clientPath, serverPath, version);
-    return Row::Added;
+        return false;
+    const QString target = folder + QLatin1Char('\\') + exe.toCaseFolded();
+    const auto known = m_targets.constFind(target);
+    if (known != m_targets.cend()) {
+        UpgradeEntry& entry = m_entries[*known];
+        const auto listed = versionNumber(version);
+        const auto kept = versionNumber(entry.version);
+        if (listed && (!kept || *listed > *kept)) {
+            entry.serverPath = serverPath;
+            entry.version = version;
+        }
+        return true;
+    }
+    UpgradeEntry entry;
+    entry.target = target;
+    entry.exe = exe;
+    entry.clientPath = clientPath;
+    entry.serverPath = serverPath;
+    entry.version = version;
+    entry.prog = prog;
+    m_targets.insert(target, m_entries.size());
+    m_entries << entry;
+    return true;
+}
+
+void OutdatedPrograms::addRelease(const QString& exe, const QString& clientPath,
+                                  const QString& version, const QString& sha256, qint64 size,
+                                  const QString& signature, const QString& keyId) {
+    if (sha256.isEmpty())
+        return;
+    // Rows of other kinds name folders too; only the program query's go on the folder list.
+    const auto spelled = m_folders.constFind(clientPath);
+    const auto known =
+        m_targets.constFind((spelled == m_folders.cend() ? folderKey(clientPath) : *spelled) +
+                            QLatin1Char('\\') + exe.toCaseFolded());
+    if (known == m_targets.cend())
+        return;
+    UpgradeEntry& entry = m_entries[*known];
+    // A pin of another version (a stale row) says nothing about the bytes installed now; of
+    // two rows at this version the first counts, unless only a later one is signed.
+    if (entry.version != version ||
+        (!entry.sha256.isEmpty() && (!entry.signature.isEmpty() || signature.isEmpty())))
+        return;
+    entry.sha256 = sha256;
+    entry.size = size;
+    entry.signature = signature;
+    entry.keyId = keyId;
+    entry.releaseFolder = clientPath;
+    entry.releaseExe = exe;
+}
+
+void OutdatedPrograms::settle(InstalledState& state, const TrustedKeys& keys) {
+    for (UpgradeEntry& entry : m_entries)
+        entry.state = decide(entry, state, keys);
+}
+
+UpgradeEntry::State OutdatedPrograms::decide(UpgradeEntry& entry, InstalledState& state,
+                                             const TrustedKeys& keys) const {
+    const InstalledState::Record* record = state.current(entry.target, entry.prog, false);
+    const auto listed = versionNumber(entry.version);
+    entry.installed = installedVersion(entry.exe);
+    if (record) {
+        // What this launcher installed into the file as it is now is known per target; the
+        // settings file's version per exe name stands in for files of earlier launchers. An
+        // installed version that is no number counts as not installed, so the entry is
+        // repaired by the fetch instead of stopping every sign-in.
+        if (!record->version.isEmpty())
+            entry.installed = record->version;
+        const auto installed = versionNumber(entry.installed);
+        bool current = installed && !(listed && *installed < *listed);
+        // Bytes that are not the listed release's are fetched again whatever the versions say:
+        // a replaced file is repaired, and a fleet recovers from a bad publish.
+        if (current && !entry.sha256.isEmpty())
+            current = state.current(entry.target, entry.prog, true)->sha256 == entry.sha256;
+        if (current)
+            return UpgradeEntry::State::Current;
+    }
+    if (!keys.configured())
+        return UpgradeEntry::State::Outdated;
+    const QString refusal =
+        keys.refusal(releaseText(entry.releaseFolder, entry.releaseExe, entry.version, entry.size,
+                                 entry.sha256, entry.keyId),
+                     entry.keyId, entry.signature);
+    if (!refusal.isEmpty()) {
+        entry.refusal = notInstalled(entry, refusal);
+        return UpgradeEntry::State::SignatureRefused;
+    }
+    const auto highest = state.highestSigned(entry.target);
+    if (highest && !(listed && *listed >= *highest)) {
+        entry.refusal =
+            notInstalled(entry, QStringLiteral("version %1 is below version %2 installed before")
+                                    .arg(entry.version, QString::number(*highest, 'f', 3)));
+        return UpgradeEntry::State::RollbackRefused;
+    }
+    return UpgradeEntry::State::Outdated;
+}
+
+QList<UpgradeEntry> OutdatedPrograms::outdated() const {
+    QList<UpgradeEntry> fetch;
+    for (const UpgradeEntry& entry : m_entries)
+        if (entry.state == UpgradeEntry::State::Outdated)
+            fetch << entry;
+    return fetch;
 }
 
 QStringList OutdatedPrograms::folders() const {
@@ -58,45 +152,9 @@ QString OutdatedPrograms::installedVersion(const QString& exe) const {
     return found == m_installed.cend() ? QString() : m_installedVersions.at(*found);
 }
 
-void OutdatedPrograms::add(const QString& target, const QString& exe, const QString& clientPath,
-                           const QString& serverPath, const QString& version) {
-    m_added.insert(target);
-    m_targets << target;
-    exeNames << exe;
-    clientPaths << clientPath;
-    serverPaths << serverPath;
-    versions << version;
-}
-
 const QString& OutdatedPrograms::folderOf(const QString& clientPath) {
     auto known = m_folders.constFind(clientPath);
     if (known == m_folders.cend())
         known = m_folders.insert(clientPath, folderKey(clientPath));
     return *known;
-}
-
-bool OutdatedPrograms::fileExists(const QString& target, const QString& prog) {
-    auto known = m_exists.constFind(target);
-    if (known == m_exists.cend()) {
-        // A file that is not the user's alone is as good as missing: it is fetched again.
-        known = m_exists.insert(target, openDrivePath(prog, DriveAccess::File).isOpen());
-    }
-    return *known;
-}
-
-void OutdatedPrograms::addDigest(const QString& exe, const QString& clientPath,
-                                 const QString& digest) {
-    if (digest.isEmpty())
-        return;
-    QStringList& listed = m_pins[folderOf(clientPath) + QLatin1Char('\\') + exe.toCaseFolded()];
-    if (!listed.contains(digest))
-        listed << digest;
-}
-
-QStringList OutdatedPrograms::digests() const {
-    QStringList pinned;
-    pinned.reserve(m_targets.size());
-    for (const QString& target : m_targets)
-        pinned << m_pins.value(target).join(QLatin1Char(' '));
-    return pinned;
 }

@@ -1,14 +1,19 @@
 #pragma once
 
+#include "upgrade/UpgradeEntry.h"
+
 #include <QHash>
-#include <QSet>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
-// The upgrade check of one sign-in: which rows of the program query name a file to fetch.
-// An entry is one local target file (client folder and exe name, letter case ignored); the
-// first row that gets added for it counts. Every look-up is by hash and each distinct file is
-// tested once, so a sign-in with many rows costs what reading them costs.
+class InstalledState;
+class TrustedKeys;
+
+// The upgrade check of one sign-in: one entry per local target file the rows name (client
+// folder and exe name, letter case ignored), and which of them to fetch. Every look-up is by
+// hash and each distinct file is tested once, so a sign-in with many rows costs what reading
+// them costs.
 class OutdatedPrograms {
 public:
     // `installedNames` and `installedVersions`: the settings file's versions, side by side;
@@ -16,32 +21,34 @@ public:
     OutdatedPrograms(const QStringList& installedNames, const QStringList& installedVersions,
                      const QString& baseFolder);
 
-    // What the check made of a row: skipped (it would write into the settings file's folder),
-    // current, or added as the entry of its target file (or a later row of that target).
-    enum class Row { Skipped, Current, Added };
-    // One row of the program query, in result order; `prog` is the row's full local path.
-    Row addRow(const QString& exe, const QString& clientPath, const QString& serverPath,
-               const QString& version, const QString& prog);
+    // One row of the program query. A row into the settings file's folder is skipped (false).
+    // Of several rows for one target the highest version counts, the first of equal ones: a
+    // stale row left at an old version never takes a target back.
+    bool addRow(const QString& exe, const QString& clientPath, const QString& serverPath,
+                const QString& version, const QString& prog);
+    // One row of the digest query: the release stated for its target at `version`. Only the
+    // release of the version being installed applies; a row without a digest states none.
+    void addRelease(const QString& exe, const QString& clientPath, const QString& version,
+                    const QString& sha256, qint64 size, const QString& signature,
+                    const QString& keyId);
+    // Decides each entry: current when the version recorded (settings file, or the state for
+    // an unchanged file) is not below the listed one, the file is there and, when a digest is
+    // listed, its bytes are that release's. With trusted keys, an entry to fetch needs a valid
+    // signature and a version not below the highest signed one installed there.
+    void settle(InstalledState& state, const TrustedKeys& keys);
+
+    // Every entry, in row order.
+    const QList<UpgradeEntry>& entries() const { return m_entries; }
+    // The entries to fetch.
+    QList<UpgradeEntry> outdated() const;
     // Every client folder the rows named, once each (as folder keys, which map like the rows).
     QStringList folders() const;
     // The version the settings file records for `exe` (letter case ignored); null: none.
     QString installedVersion(const QString& exe) const;
-    // One row of the digest query: the target file may only be replaced by bytes of one of
-    // the digests listed for it. A row without a digest pins nothing and un-pins nothing.
-    void addDigest(const QString& exe, const QString& clientPath, const QString& digest);
-    // The digests each entry's download must match, separated by blanks; empty: not pinned.
-    QStringList digests() const;
-
-    // One per entry, the same index in all four.
-    QStringList exeNames;
-    QStringList clientPaths;
-    QStringList serverPaths;
-    QStringList versions;
 
 private:
-    void add(const QString& target, const QString& exe, const QString& clientPath,
-             const QString& serverPath, const QString& version);
-    bool fileExists(const QString& target, const QString& prog);
+    UpgradeEntry::State decide(UpgradeEntry& entry, InstalledState& state,
+                               const TrustedKeys& keys) const;
     // The folder's key (UpgradePaths), worked out once per spelling: rows repeat their folders.
     const QString& folderOf(const QString& clientPath);
 
@@ -49,9 +56,8 @@ private:
     QHash<QString, qsizetype> m_installed;
     QStringList m_installedVersions;
     QString m_baseFolder;
-    QStringList m_targets;
-    QSet<QString> m_added;
-    QHash<QString, bool> m_exists;
+    QList<UpgradeEntry> m_entries;
+    // Target -> its entry's index.
+    QHash<QString, qsizetype> m_targets;
     QHash<QString, QString> m_folders;
-    QHash<QString, QStringList> m_pins;
 };

@@ -85,6 +85,10 @@ QString outcomeText(UpgradeReport::Outcome outcome) {
         return QStringLiteral("failed");
     case UpgradeReport::Outcome::DigestMismatch:
         return QStringLiteral("digest mismatch");
+    case UpgradeReport::Outcome::SignatureRefused:
+        return QStringLiteral("signature refused");
+    case UpgradeReport::Outcome::RollbackRefused:
+        return QStringLiteral("rollback refused");
     }
     return QString();
 }
@@ -156,7 +160,7 @@ void UpgradeReport::outdated(const QString& exe) {
 }
 
 void UpgradeReport::fetched(const QString& exe, const QString& version, const QString& sha256,
-                            qint64 bytes, qint64 millis) {
+                            qint64 bytes, qint64 millis, const QString& message) {
     if (Entry* entry = find(exe)) {
         entry->pending = false;
         entry->outcome = Outcome::Fetched;
@@ -164,12 +168,14 @@ void UpgradeReport::fetched(const QString& exe, const QString& version, const QS
         entry->sha256 = sha256;
         entry->bytes = bytes;
         entry->millis = millis;
+        entry->message = message;
     }
 }
 
 void UpgradeReport::failed(const QString& exe, const QString& message) {
     Entry* entry = find(exe);
-    if (!entry || entry->outcome == Outcome::DigestMismatch)
+    if (!entry || entry->outcome == Outcome::DigestMismatch ||
+        entry->outcome == Outcome::SignatureRefused || entry->outcome == Outcome::RollbackRefused)
         return;
     entry->pending = false;
     entry->outcome = Outcome::Failed;
@@ -181,6 +187,14 @@ void UpgradeReport::refused(const QString& exe, const QString& receivedSha256) {
         entry->pending = false;
         entry->outcome = Outcome::DigestMismatch;
         entry->receivedSha256 = receivedSha256;
+    }
+}
+
+void UpgradeReport::refusedRelease(const QString& exe, bool rollback, const QString& message) {
+    if (Entry* entry = find(exe)) {
+        entry->pending = false;
+        entry->outcome = rollback ? Outcome::RollbackRefused : Outcome::SignatureRefused;
+        entry->message = message;
     }
 }
 

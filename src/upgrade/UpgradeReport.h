@@ -15,7 +15,14 @@ class Connection;
 class UpgradeReport : public QObject {
     Q_OBJECT
 public:
-    enum class Outcome { UpToDate, Fetched, Failed, DigestMismatch };
+    enum class Outcome {
+        UpToDate,
+        Fetched,
+        Failed,
+        DigestMismatch,
+        SignatureRefused,
+        RollbackRefused
+    };
 
     explicit UpgradeReport(Connection* database, QObject* parent = nullptr);
 
@@ -26,12 +33,16 @@ public:
     void listed(const QString& exe, const QString& installedVersion);
     // Listed for fetching; until the run reaches it, it counts as failed by a stopped run.
     void outdated(const QString& exe);
-    // bytes and millis: what the download took.
+    // bytes and millis: what the download took; `message`: what went wrong recording the
+    // installed file, if anything.
     void fetched(const QString& exe, const QString& version, const QString& sha256, qint64 bytes,
-                 qint64 millis);
-    // Keeps a digest mismatch already told for this program: that is why it failed.
+                 qint64 millis, const QString& message = QString());
+    // Keeps a refusal already told for this program: that is why it failed.
     void failed(const QString& exe, const QString& message);
     void refused(const QString& exe, const QString& receivedSha256);
+    // The check refused the listed release: no trusted signature, or below the version
+    // installed before (`rollback`). Nothing was fetched.
+    void refusedRelease(const QString& exe, bool rollback, const QString& message);
     // The run ended early: every program it did not reach failed with `message`.
     void stopped(const QString& message);
 

@@ -1,12 +1,15 @@
 #include "upgrade/cinstall.h"
 
+#include "data/Field.h"
 #include "data/ProfileFile.h"
 #include "data/Query.h"
 #include "net/FtpClient.h"
 #include "platform/DriveMapping.h"
 #include "platform/MessageDialogs.h"
+#include "upgrade/InstalledState.h"
 #include "upgrade/OutdatedPrograms.h"
 #include "upgrade/ProgramReplacement.h"
+#include "upgrade/ReleaseSignature.h"
 #include "upgrade/UpgradePaths.h"
 #include "upgrade/UpgradeReport.h"
 
@@ -16,7 +19,6 @@
 #include <QFrame>
 #include <QLabel>
 #include <QProgressBar>
-#include <QScopeGuard>
 #include <QStatusBar>
 #include <QVBoxLayout>
 
@@ -40,6 +42,9 @@ QString readOnlyText(const QString& exe) {
 // statement selects them; a later column is one more line here.
 const QStringList PinColumns = {
     QStringLiteral("sha256"),
+    QStringLiteral("file_size"),
+    QStringLiteral("signature"),
+    QStringLiteral("key_id"),
 };
 
 // Only the columns used, for the user's programs of type 1, so the server reads them through
@@ -47,7 +52,8 @@ const QStringList PinColumns = {
 // reads as null.
 QStringList DigestsSql(const QStringList& columns) {
     QStringList sql{QStringLiteral("select"), QStringLiteral(" b.prog_exe"),
-                    QStringLiteral(",b.clientpath")};
+                    QStringLiteral(",b.clientpath"),
+                    QStringLiteral(",ltrim(to_char(b.version,'990.000')) version")};
     for (const QString& column : PinColumns)
         sql << (columns.contains(column) ? QStringLiteral(",b.") + column
                                          : QStringLiteral(",null::text ") + column);
@@ -131,7 +137,7 @@ TFormInstaller::TFormInstaller(Connection* database, QWidget* parent) : QDialog(
         QStringLiteral(" serverpath"),
     });
 
-    // Only when something is outdated; ReadDigests names the columns the server has.
+    // Only when something is outdated; ReadReleases names the columns the server has.
     QueryDigests = new Query(database, this);
     QueryDigests->setSql(DigestsSql(PinColumns));
 
@@ -154,21 +160,16 @@ TFormInstaller::~TFormInstaller() {
 
 void TFormInstaller::FormCreate() {
     BaseFolder = QStringLiteral("c:\\quorvane3");
-    ExeNames.clear();
-    ClientPaths.clear();
-    ServerPaths.clear();
-    Versions.clear();
-    Digests.clear();
+    Entries.clear();
     Settings = std::make_unique<ProfileFile>(BaseFolder + QStringLiteral("\\quorvane.ini"));
+    Installed =
+        std::make_unique<InstalledState>(BaseFolder + QStringLiteral("\\quorvane.installed"));
 }
 
 void TFormInstaller::FormDestroy() {
-    ExeNames.clear();
-    ClientPaths.clear();
-    ServerPaths.clear();
-    Versions.clear();
-    Digests.clear();
+    Entries.clear();
     Settings.reset();
+    Installed.reset();
 }
 
 void TFormInstaller::reject() {}
@@ -204,39 +205,38 @@ int TFormInstaller::CountOutdated() {
 
     OutdatedPrograms outdated(installedNames, installedVersions, BaseFolder);
     Query1->open();
-    for (; !Query1->eof(); Query1->next()) {
-        const QString exe = Query1->fieldByName(QStringLiteral("prog_exe")).asString();
-        const auto row =
-            outdated.addRow(exe, Query1->fieldByName(QStringLiteral("clientpath")).asString(),
-                            Query1->fieldByName(QStringLiteral("serverpath")).asString(),
-                            Query1->fieldByName(QStringLiteral("version")).asString(),
-                            Query1->fieldByName(QStringLiteral("prog")).asString());
-        if (row == OutdatedPrograms::Row::Skipped)
-            continue;
-        Report->listed(exe, outdated.installedVersion(exe));
-        if (row == OutdatedPrograms::Row::Added)
-            Report->outdated(exe);
-    }
+    for (; !Query1->eof(); Query1->next())
+        outdated.addRow(Query1->fieldByName(QStringLiteral("prog_exe")).asString(),
+                        Query1->fieldByName(QStringLiteral("clientpath")).asString(),
+                        Query1->fieldByName(QStringLiteral("serverpath")).asString(),
+                        Query1->fieldByName(QStringLiteral("version")).asString(),
+                        Query1->fieldByName(QStringLiteral("prog")).asString());
     Query1->close();
     // A launcher killed mid-download leaves its part file behind; every folder the check
     // looked at is cleared of them, also those nothing is fetched into this time.
     m_cleanedFolders.clear();
     for (const QString& folder : outdated.folders())
         RemoveDeadParts(folder);
-    if (!outdated.exeNames.isEmpty())
-        ReadDigests(outdated);
-    ExeNames = outdated.exeNames;
-    ClientPaths = outdated.clientPaths;
-    ServerPaths = outdated.serverPaths;
-    Versions = outdated.versions;
-    Digests = outdated.digests();
-    return ExeNames.size();
+    if (!outdated.entries().isEmpty()) {
+        ReadReleases(outdated);
+        Installed->load();
+        outdated.settle(*Installed, TrustedKeys());
+        try {
+            // Digests worked out for changed files are kept, so they are not hashed again.
+            Installed->save();
+        } catch (const Exception& error) {
+            FTP1->ReportStatus(1, error.message());
+        }
+    }
+    ReportCheck(outdated);
+    Entries = outdated.outdated();
+    return Entries.size();
 }
 
-// A digest pins the local file a row installs to; of all the user's rows for that file, any
-// one that carries a digest pins it. A central database not yet brought up to date lacks some
-// of the columns: those read as null, instead of failing every sign-in.
-void TFormInstaller::ReadDigests(OutdatedPrograms& outdated) {
+// The release each target lists at each version: digest, size and signature. A central
+// database not yet brought up to date lacks some of the columns: those read as null, instead
+// of failing every sign-in.
+void TFormInstaller::ReadReleases(OutdatedPrograms& outdated) {
     Query columns(QueryDigests->connection());
     columns.setSql(
         QStringLiteral("select a.attname::text attname from pg_catalog.pg_attribute a "
@@ -250,11 +250,37 @@ void TFormInstaller::ReadDigests(OutdatedPrograms& outdated) {
     QueryDigests->setSql(DigestsSql(present));
 
     QueryDigests->open();
-    for (; !QueryDigests->eof(); QueryDigests->next())
-        outdated.addDigest(QueryDigests->fieldByName(QStringLiteral("prog_exe")).asString(),
-                           QueryDigests->fieldByName(QStringLiteral("clientpath")).asString(),
-                           QueryDigests->fieldByName(QStringLiteral("sha256")).asString());
+    for (; !QueryDigests->eof(); QueryDigests->next()) {
+        const Field& size = QueryDigests->fieldByName(QStringLiteral("file_size"));
+        outdated.addRelease(QueryDigests->fieldByName(QStringLiteral("prog_exe")).asString(),
+                            QueryDigests->fieldByName(QStringLiteral("clientpath")).asString(),
+                            QueryDigests->fieldByName(QStringLiteral("version")).asString(),
+                            QueryDigests->fieldByName(QStringLiteral("sha256")).asString(),
+                            size.isNull() ? -1 : qint64(size.asFloat()),
+                            QueryDigests->fieldByName(QStringLiteral("signature")).asString(),
+                            QueryDigests->fieldByName(QStringLiteral("key_id")).asString());
+    }
     QueryDigests->close();
+}
+
+void TFormInstaller::ReportCheck(const OutdatedPrograms& outdated) {
+    for (const UpgradeEntry& entry : outdated.entries()) {
+        Report->listed(entry.exe, entry.installed);
+        switch (entry.state) {
+        case UpgradeEntry::State::Current:
+            break;
+        case UpgradeEntry::State::Outdated:
+            Report->outdated(entry.exe);
+            break;
+        case UpgradeEntry::State::SignatureRefused:
+        case UpgradeEntry::State::RollbackRefused:
+            // Told before any FTP traffic for it; the old program stays.
+            FTP1->ReportStatus(1, entry.refusal);
+            Report->refusedRelease(entry.exe, entry.state == UpgradeEntry::State::RollbackRefused,
+                                   entry.refusal);
+            break;
+        }
+    }
 }
 
 void TFormInstaller::RunUpgradeWindow() {
@@ -275,18 +301,17 @@ void TFormInstaller::RunUpgradeWindow() {
     ProgressBar1->setVisible(true);
     ProgressBar1->setValue(0);
     ProgressBar1->setMinimum(0);
-    ProgressBar1->setMaximum(ExeNames.size());
+    ProgressBar1->setMaximum(Entries.size());
 
-    m_recorded.clear();
     QString previousHost = QStringLiteral("...");
-    for (int i = 0; i < ExeNames.size(); ++i) {
-        const QString host = serverHost(ServerPaths.at(i));
+    for (const UpgradeEntry& entry : std::as_const(Entries)) {
+        const QString host = serverHost(entry.serverPath);
         if (host != previousHost) {
             if (!OpenConnection(host))
                 break;
             previousHost = host;
         }
-        if (FetchEntry(i, host) == Fetch::FolderFailed)
+        if (FetchEntry(entry, host) == Fetch::FolderFailed)
             break;
     }
     // An error reply to QUIT goes to the caller; every fetched file is in and recorded, and
@@ -322,12 +347,9 @@ bool TFormInstaller::OpenConnection(const QString& host) {
     return true;
 }
 
-TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host) {
-    const QString exe = ExeNames.at(index);
-    const QString folder = ClientPaths.at(index);
-    const QString serverPath = ServerPaths.at(index);
-    const QString version = Versions.at(index);
-    const QString digest = Digests.at(index);
+TFormInstaller::Fetch TFormInstaller::FetchEntry(const UpgradeEntry& entry, const QString& host) {
+    const QString& exe = entry.exe;
+    const QString& folder = entry.clientPath;
 
     StatusPanels[1]->setText(QStringLiteral("retrieving ") + host + QStringLiteral("://") + exe +
                              QStringLiteral("->") + exe);
@@ -335,7 +357,7 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
     QString remote;
     std::unique_ptr<ProgramReplacement> replacement;
     for (;;) {
-        remote = remoteFileName(serverPath, host, exe);
+        remote = remoteFileName(entry.serverPath, host, exe);
         LocalFile = folder + QLatin1Char('\\') + exe;
         QCoreApplication::processEvents();
         // A name that could write outside the client folders is refused like a folder that
@@ -363,26 +385,29 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
     ProgressBar1->setValue(ProgressBar1->value() + 1);
 
     if (!skip) {
+        qint64 fetchMs = 0;
         try {
             FTP1->Host = host;
             FTP1->SetTransferType(2);
-            FTP1->LocalHandle = replacement->createPart();
-            const auto handed = qScopeGuard([this] { FTP1->LocalHandle = -1; });
+            // The listed size, when there is one, bounds what the server may send.
+            TCaptureTarget target;
+            target.Handle = replacement->createPart();
+            target.Limit = entry.size;
             QElapsedTimer fetching;
             fetching.start();
-            FTP1->Download(remote, replacement->partPath());
-            const qint64 fetchMs = fetching.elapsed();
+            FTP1->Download(remote, replacement->partPath(), target);
+            fetchMs = fetching.elapsed();
             QCoreApplication::processEvents();
-            CheckDigest(exe, digest);
+            CheckDigest(entry);
             replacement->commit();
-            Settings->writeString(VersionSection, exe, VersionToRecord(exe, version));
-            Report->fetched(exe, version, QString::fromLatin1(FTP1->ReceivedSha256()),
-                            FTP1->TransferSize, fetchMs);
         } catch (const Exception& error) {
             // The old program stays in place, with its old version recorded.
             replacement->discard();
             Report->failed(exe, error.message());
+            StatusPanels[1]->clear();
+            return Fetch::Done;
         }
+        RecordInstalled(entry, fetchMs);
     } else {
         Report->failed(exe, readOnlyText(exe));
     }
@@ -390,16 +415,43 @@ TFormInstaller::Fetch TFormInstaller::FetchEntry(int index, const QString& host)
     return Fetch::Done;
 }
 
-void TFormInstaller::CheckDigest(const QString& exe, const QString& listed) {
+void TFormInstaller::CheckDigest(const UpgradeEntry& entry) {
     const QString received = QString::fromLatin1(FTP1->ReceivedSha256());
-    if (listed.isEmpty() || listed.split(QLatin1Char(' ')).contains(received))
+    if (entry.sha256.isEmpty() || entry.sha256 == received)
         return;
-    const QString text = QStringLiteral("Program ") + exe +
+    const QString text = QStringLiteral("Program ") + entry.exe +
                          QStringLiteral(" not installed: SHA-256 of the download is ") + received +
-                         QStringLiteral(", the database lists ") + listed;
+                         QStringLiteral(", the database lists ") + entry.sha256;
     FTP1->ReportStatus(1, text);
-    Report->refused(exe, received);
+    Report->refused(entry.exe, received);
     throw Exception(text);
+}
+
+void TFormInstaller::RecordInstalled(const UpgradeEntry& entry, qint64 fetchMs) {
+    const QString received = QString::fromLatin1(FTP1->ReceivedSha256());
+    QStringList problems;
+    try {
+        Installed->installed(entry.target, entry.prog, entry.version, received,
+                             !entry.signature.isEmpty());
+        Installed->save();
+    } catch (const Exception& error) {
+        problems << error.message();
+    }
+    try {
+        // The settings file keeps one version per exe name and it never goes down: another
+        // client folder of the name may hold the higher one.
+        bool higher = false;
+        const double kept =
+            Settings->readString(VersionSection, entry.exe, QString()).toDouble(&higher);
+        if (!higher || kept <= entry.version.toDouble())
+            Settings->writeString(VersionSection, entry.exe, entry.version);
+    } catch (const Exception& error) {
+        problems << error.message();
+    }
+    for (const QString& problem : std::as_const(problems))
+        FTP1->ReportStatus(1, problem);
+    Report->fetched(entry.exe, entry.version, received, FTP1->TransferSize, fetchMs,
+                    problems.isEmpty() ? QString() : problems.join(CR));
 }
 
 // A folder on the way that leads out of the drive folder (a link) is refused like one that
@@ -418,18 +470,6 @@ bool TFormInstaller::ForceDirectories(const QString& folder) {
         }
     }
     return true;
-}
-
-QString TFormInstaller::VersionToRecord(const QString& exe, const QString& version) {
-    bool number = false;
-    const double value = version.toDouble(&number);
-    const QString key = exe.toCaseFolded();
-    const auto earlier = m_recorded.constFind(key);
-    if (earlier != m_recorded.cend() && (!number || earlier->second > value))
-        return earlier->first;
-    if (number)
-        m_recorded.insert(key, {version, value});
-    return version;
 }
 
 void TFormInstaller::RemoveDeadParts(const QString& folder) {

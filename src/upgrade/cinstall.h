@@ -1,13 +1,15 @@
 #pragma once
 
+#include "upgrade/UpgradeEntry.h"
+
 #include <QDialog>
-#include <QHash>
-#include <QPair>
+#include <QList>
 #include <QSet>
 #include <QStringList>
 #include <memory>
 
 class Connection;
+class InstalledState;
 class OutdatedPrograms;
 class ProfileFile;
 class Query;
@@ -51,7 +53,7 @@ public:
 
     // Components.
     Query* Query1 = nullptr;
-    // The digests the database pins the user's programs to.
+    // The releases the database lists for the user's programs: digest, size, signature.
     Query* QueryDigests = nullptr;
     TFtpClient* FTP1 = nullptr;
     // What the last check and run did, for the central database; the caller sends it.
@@ -60,14 +62,10 @@ public:
     QString BaseFolder;
     std::unique_ptr<ProfileFile> Settings;
     QString LocalFile;
-    // One entry per program to fetch, the same index in all five.
-    QStringList ExeNames;
-    QStringList ClientPaths;
-    QStringList ServerPaths;
-    QStringList Versions;
-    // The SHA-256s (lower-case hex, separated by blanks) one of which the fetched file must
-    // have; empty: not pinned.
-    QStringList Digests;
+    // The programs to fetch, one entry per target file.
+    QList<UpgradeEntry> Entries;
+    // What this workstation installed where, beside the settings file.
+    std::unique_ptr<InstalledState> Installed;
 
 signals:
     void runningChanged(bool running);
@@ -80,12 +78,18 @@ protected:
 private:
     enum class Fetch { Done, FolderFailed };
 
-    void ReadDigests(OutdatedPrograms& outdated);
-    // Raises, after a status report at level 1, when the last download's digest is none of
-    // `listed` (separated by blanks); an empty `listed` pins nothing.
-    void CheckDigest(const QString& exe, const QString& listed);
+    void ReadReleases(OutdatedPrograms& outdated);
+    // Tells the report what the check decided for each entry.
+    void ReportCheck(const OutdatedPrograms& outdated);
+    // Raises, after a status report at level 1, when the last download's digest is not the
+    // entry's; an entry without a digest is not pinned.
+    void CheckDigest(const UpgradeEntry& entry);
+    // Records an installed file in the state and the settings file; what fails there is told
+    // and reported, but the file is in: it is never reported as failed. `fetchMs`: what the
+    // download took.
+    void RecordInstalled(const UpgradeEntry& entry, qint64 fetchMs);
     bool OpenConnection(const QString& host);
-    Fetch FetchEntry(int index, const QString& host);
+    Fetch FetchEntry(const UpgradeEntry& entry, const QString& host);
     bool ForceDirectories(const QString& folder);
     void FolderFailed(const QString& folder);
     // Tells the user why the run stops, and the report which programs it did not reach.
@@ -93,11 +97,6 @@ private:
     void SetRunning(bool running);
 
     bool m_running = false;
-    // The settings file holds one version per exe name: when a run fetches that name into two
-    // client folders, the higher version is the one kept, so the other folder's row does not
-    // look outdated at every later check.
-    QString VersionToRecord(const QString& exe, const QString& version);
-    QHash<QString, QPair<QString, double>> m_recorded;
     // Removes dead launchers' part files from a client folder inside the drive, once per check.
     void RemoveDeadParts(const QString& folder);
     // The client folders on disk the last check or run has cleared of dead launchers' part

@@ -269,11 +269,28 @@ private slots:
               QStringLiteral("'nothere.exe', 2, '%1'").arg(digest),
               QStringLiteral("'ledger.exe', 2, '%1', '127.0.0.1:/tools'").arg(digest),
               QStringLiteral("'ledger.exe', 1000, '%1'").arg(digest),
-              QStringLiteral("'ledger.exe', 2, null")})
+              QStringLiteral("'ledger.exe', 2, null"),
+              // Half a signature, or one without the size it covers.
+              QStringLiteral("'ledger.exe', 2, '%1', null, 5, repeat('A', 86) || '=='").arg(digest),
+              QStringLiteral("'ledger.exe', 2, '%1', null, null, repeat('A', 86) || '==', "
+                             "'0123456789abcdef'")
+                  .arg(digest)})
             QVERIFY2(!pg.superExec(asAdmin.arg(wrong)), qPrintable(wrong));
         QVERIFY(!pg.superExec(QStringLiteral(
             "set role quorvane_admin; update quorvane.quorvane_prog set version = 2")));
         QCOMPARE(pg.superRows(ledger), published);
+        // A signed publish sets the signature with the rest; the next unsigned one clears it.
+        const QString signedRow = QStringLiteral(
+            "select coalesce(file_size, -1), coalesce(key_id, '') from quorvane.quorvane_prog "
+            "where prog_id = 1");
+        for (const auto& [call, row] :
+             {std::pair{QStringLiteral(", null, 5, repeat('A', 86) || '==', '0123456789abcdef'"),
+                        QVariantList{qlonglong(5), QStringLiteral("0123456789abcdef")}},
+              std::pair{QString(), QVariantList{qlonglong(-1), QString()}}}) {
+            QVERIFY2(pg.superExec(asAdmin.arg("'ledger.exe', 1.3, '" + digest + "'" + call)),
+                     qPrintable(pg.lastError()));
+            QCOMPARE(pg.superRows(signedRow), QList<QVariantList>{row});
+        }
 
         // The table's owner is held to the row security as well.
         QVERIFY2(pg.superExec(QStringLiteral(

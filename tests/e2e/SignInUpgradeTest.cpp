@@ -85,6 +85,11 @@ class SignInUpgradeTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_ftpRoot;
+    // The trusted key folder, and a key store outside it.
+    QTemporaryDir m_keys;
+    QTemporaryDir m_keyStore;
+    const QString m_trustedKey = m_keys.filePath(QStringLiteral("trusted"));
+    const QString m_otherKey = m_keyStore.filePath(QStringLiteral("other"));
     std::unique_ptr<PyFtpServer> m_ftp;
     std::unique_ptr<VsFtpServer> m_vsftpd;
     QByteArray m_recorder;
@@ -112,6 +117,17 @@ class SignInUpgradeTest : public QObject {
                                     "where prog_exe = '%2'")
                          .arg(digest.isEmpty() ? QStringLiteral("null") : "'" + digest + "'", exe)),
                  qPrintable(PgFixture::instance().lastError()));
+    }
+    // The administrator's signed publish of `file` as invoice.exe's release, through the command.
+    void publishSigned(const QString& file, const QString& version, const QString& key) {
+        const PgFixture& pg = PgFixture::instance();
+        QProcess publish;
+        publish.setProcessChannelMode(QProcess::MergedChannels);
+        publish.start(qEnvironmentVariable("QV_SOURCE_DIR") + "/scripts/quorvane-publish",
+                      {"--key", key, file, version, "--", "-h", pg.directory(), "-p",
+                       QString::number(pg.port()), "-U", "postgres", "-d", "quorvane"});
+        QVERIFY(publish.waitForFinished(60000));
+        QVERIFY2(publish.exitCode() == 0, publish.readAll().constData());
     }
     QString recorded(const QString& exe) const {
         return ProfileFile(QStringLiteral("c:\\quorvane3\\quorvane.ini"))
@@ -158,6 +174,12 @@ class SignInUpgradeTest : public QObject {
 private slots:
     void initTestCase() {
         QVERIFY2(PgFixture::instance().ok(), qPrintable(PgFixture::instance().error()));
+        // Two publisher keys; the workstations trust the first only.
+        for (const QString& key : {m_trustedKey, m_otherKey})
+            QCOMPARE(QProcess::execute(qEnvironmentVariable("QV_SOURCE_DIR") +
+                                           "/scripts/quorvane-publish",
+                                       {"--new-key", key}),
+                     0);
         m_recorder = readAll(ArgRecorder::programPath());
         QVERIFY(m_recorder.startsWith("\x7f"
                                       "ELF"));
@@ -320,65 +342,171 @@ private slots:
     // The database pins a program to the digest of the build the administrator published: a
     // file on the server with other bytes is never installed nor recorded (the old program
     // stays and is listed again), the published one is, and a program without a digest is
-    // fetched unchecked. A second row for the same file without a digest, sorting first and
-    // spelling the folder in other letters, does not lift the pin.
+    // fetched unchecked. A stale row for the same file at the old version, pinned to the old
+    // build, sorting first and spelling the folder in other letters, changes nothing. With a
+    // trusted key configured only a release signed by it over exactly what the row lists
+    // installs; any other is refused before it is fetched.
     void digestDecidesWhatIsInstalled_data() {
         QTest::addColumn<bool>("tampered");
         QTest::addColumn<bool>("pinned");
-        QTest::addColumn<bool>("duplicate");
-        QTest::newRow("tampered file") << true << true << false;
-        QTest::newRow("published file") << false << true << false;
-        QTest::newRow("no digest") << false << false << false;
-        QTest::newRow("unpinned row first") << true << true << true;
+        QTest::addColumn<QString>("duplicate"); // a second row for the same file
+        QTest::addColumn<QString>("signing");   // empty: no key configured
+        QTest::addColumn<QString>("refusal");
+        const auto row = [](const char* name, bool tampered, bool pinned, const char* duplicate,
+                            const char* signing, const char* refusal) {
+            QTest::newRow(name) << tampered << pinned << QString::fromLatin1(duplicate)
+                                << QString::fromLatin1(signing) << QString::fromLatin1(refusal);
+        };
+        row("tampered file", true, true, "", "", "");
+        row("published file", false, true, "", "", "");
+        row("no digest", false, false, "", "", "");
+        row("unpinned row first", true, true, "first", "", "");
+        row("stale row at the old version", false, true, "stale", "", "");
+        row("signed by a trusted key", false, true, "", "trusted", "");
+        row("signed by an unknown key", false, true, "", "untrusted", "is not trusted");
+        row("not signed, keys configured", false, true, "", "none", "the release is not signed");
+        row("version changed after signing", false, true, "", "version = 2.2", "does not verify");
+        row("size changed after signing", false, true, "", "file_size = file_size + 1",
+            "does not verify");
+        row("digest changed after signing", true, true, "", "sha256 = '%1'", "does not verify");
     }
     void digestDecidesWhatIsInstalled() {
         QFETCH(bool, tampered);
         QFETCH(bool, pinned);
-        QFETCH(bool, duplicate);
+        QFETCH(QString, duplicate);
+        QFETCH(QString, signing);
+        QFETCH(QString, refusal);
         firstSignIn();
         const Fetched& invoice = MariPrograms[1];
         const ino_t before = inode(onDrive(invoice.local));
         const QByteArray published = serveNewBuild(invoice);
         const QByteArray tamperedBuild = published + "and something else\n";
-        const QString remote = duplicate ? QStringLiteral("copy/invoice.exe") : invoice.remote;
-        QDir().mkpath(QFileInfo(served(remote)).path());
-        if (tampered)
-            QVERIFY(TestIcons::writeFile(served(remote), tamperedBuild));
-        if (duplicate)
+        const QString tamperedDigest = QString::fromLatin1(
+            QCryptographicHash::hash(tamperedBuild, QCryptographicHash::Sha256).toHex());
+        // Sorting first, the folder spelled in other letters; pinned like the program's row when
+        // it is there before the publish, left at the old version and build when it is stale.
+        const auto addDuplicate = [&](const QByteArray& bytes, const QString& version) {
+            QDir().mkpath(served("copy"));
+            QVERIFY(TestIcons::writeFile(served("copy/invoice.exe"), bytes));
             QVERIFY2(PgFixture::instance().superExec(
                          "insert into quorvane.quorvane_prog (prog_id, prog_name, prog_exe, "
-                         "prog_group, clientpath, serverpath, version, prog_type) values (90, "
-                         "'Invoices copy', 'invoice.exe', 'Finance', 'c:\\QV\\Finance', "
-                         "'127.0.0.1:/copy', 2.000, 1); insert into quorvane.user_prog_db "
-                         "(username, database_id, quorvane_prog_id) values ('mari', 10, 90)"),
+                         "prog_group, clientpath, serverpath, version, prog_type, sha256) values "
+                         "(90, 'Invoices copy', 'invoice.exe', 'Finance', 'c:\\QV\\Finance', "
+                         "'127.0.0.1:/copy', " +
+                         version + ", 1, '" +
+                         QCryptographicHash::hash(m_recorder, QCryptographicHash::Sha256).toHex() +
+                         "'); insert into quorvane.user_prog_db (username, database_id, "
+                         "quorvane_prog_id) values ('mari', 10, 90)"),
                      qPrintable(PgFixture::instance().lastError()));
+        };
+        if (duplicate == QLatin1String("first"))
+            addDuplicate(tamperedBuild, "2.000");
         const QString listed = QString::fromLatin1(
             QCryptographicHash::hash(published, QCryptographicHash::Sha256).toHex());
         pin(invoice.exe, pinned ? listed : QString());
         raiseVersion(invoice.exe, "2.100");
+        if (duplicate == QLatin1String("stale"))
+            addDuplicate(m_recorder, "2.000");
+        if (!signing.isEmpty()) {
+            qputenv("QUORVANE_KEYS", m_keys.path().toLocal8Bit());
+            if (signing != QLatin1String("none"))
+                publishSigned(served(invoice.remote), "2.100",
+                              signing == QLatin1String("untrusted") ? m_otherKey : m_trustedKey);
+            if (signing.contains(QLatin1Char('=')))
+                QVERIFY(PgFixture::instance().superExec("update quorvane.quorvane_prog set " +
+                                                        signing.arg(tamperedDigest) +
+                                                        " where prog_id = 2"));
+        }
+        const auto noKeys = qScopeGuard([] { qunsetenv("QUORVANE_KEYS"); });
+        if (tampered && duplicate.isEmpty())
+            QVERIFY(TestIcons::writeFile(served(invoice.remote), tamperedBuild));
 
         MessageDialogsDouble dialogs;
         LauncherWindows w;
         QStringList reports;
         w.installer.FTP1->ReportLevel = 1;
         w.installer.FTP1->OnStatus = [&](QObject*, const QString& text) { reports << text; };
-        QCOMPARE(signIn(w, dialogs), 1);
+        QCOMPARE(signIn(w, dialogs), refusal.isEmpty() ? 1 : 0);
         QVERIFY(partFiles().isEmpty());
-        if (tampered) {
+        if (!refusal.isEmpty()) {
+            QCOMPARE(inode(onDrive(invoice.local)), before);
+            QCOMPARE(recorded(invoice.exe), invoice.version);
+            const QStringList told = reports.filter(QStringLiteral("not installed"));
+            QCOMPARE(told.size(), 1);
+            QVERIFY2(told.at(0).startsWith("Program invoice.exe not installed: ") &&
+                         told.at(0).contains(refusal),
+                     qPrintable(told.at(0)));
+            QCOMPARE(w.installer.CountOutdated(), 0);
+        } else if (tampered) {
             QCOMPARE(inode(onDrive(invoice.local)), before);
             QCOMPARE(readAll(onDrive(invoice.local)), m_recorder);
             QCOMPARE(recorded(invoice.exe), invoice.version);
-            const QString received = QString::fromLatin1(
-                QCryptographicHash::hash(tamperedBuild, QCryptographicHash::Sha256).toHex());
             QCOMPARE(reports.filter(QStringLiteral("not installed")),
                      QStringList{"Program invoice.exe not installed: SHA-256 of the download is " +
-                                 received + ", the database lists " + listed});
+                                 tamperedDigest + ", the database lists " + listed});
             QCOMPARE(w.installer.CountOutdated(), 1);
         } else {
             QCOMPARE(readAll(onDrive(invoice.local)), published);
             QCOMPARE(recorded(invoice.exe), QStringLiteral("2.100"));
             QVERIFY(reports.filter(QStringLiteral("not installed")).isEmpty());
+            QCOMPARE(w.installer.CountOutdated(), 0);
         }
+    }
+
+    // A workstation never goes below the highest signed version it installed at a target, also
+    // when the file is gone; a forged version no key signed (installed before keys were
+    // configured) does not count, so the genuine signed release replaces it.
+    void rollbackAndRecovery_data() {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<bool>("firstSigned");
+        QTest::addColumn<bool>("deleted");
+        QTest::addColumn<bool>("installs");
+        QTest::newRow("genuine release after a forged 999.999")
+            << "999.999" << false << false << true;
+        QTest::newRow("below the signed one installed") << "2.300" << true << false << false;
+        QTest::newRow("below it, the file deleted") << "2.300" << true << true << false;
+    }
+    void rollbackAndRecovery() {
+        QFETCH(QString, first);
+        QFETCH(bool, firstSigned);
+        QFETCH(bool, deleted);
+        QFETCH(bool, installs);
+        const auto noKeys = qScopeGuard([] { qunsetenv("QUORVANE_KEYS"); });
+        const Fetched& invoice = MariPrograms[1];
+        const QByteArray forged = serveNewBuild(invoice);
+        if (firstSigned) {
+            qputenv("QUORVANE_KEYS", m_keys.path().toLocal8Bit());
+            publishSigned(served(invoice.remote), first, m_trustedKey);
+        } else {
+            pin(invoice.exe,
+                QString::fromLatin1(
+                    QCryptographicHash::hash(forged, QCryptographicHash::Sha256).toHex()));
+            raiseVersion(invoice.exe, first);
+        }
+        firstSignIn();
+        QCOMPARE(readAll(onDrive(invoice.local)), forged);
+
+        const QByteArray genuine = forged + "genuine\n";
+        QVERIFY(TestIcons::writeFile(served(invoice.remote), genuine));
+        qputenv("QUORVANE_KEYS", m_keys.path().toLocal8Bit());
+        publishSigned(served(invoice.remote), "2.200", m_trustedKey);
+        if (deleted)
+            QVERIFY(QFile::remove(onDrive(invoice.local)));
+        MessageDialogsDouble dialogs;
+        LauncherWindows w;
+        QStringList reports;
+        w.installer.FTP1->ReportLevel = 1;
+        w.installer.FTP1->OnStatus = [&](QObject*, const QString& text) { reports << text; };
+        QCOMPARE(signIn(w, dialogs), installs ? 1 : 0);
+        QCOMPARE(readAll(onDrive(invoice.local)), installs  ? genuine
+                                                  : deleted ? QByteArray("<missing>")
+                                                            : forged);
+        // The settings file's version never goes down; the installed state knows the file.
+        QCOMPARE(recorded(invoice.exe), first);
+        QCOMPARE(reports.filter(QStringLiteral("invoice.exe not installed")),
+                 installs ? QStringList()
+                          : QStringList{"Program invoice.exe not installed: version 2.200 is "
+                                        "below version 2.300 installed before"});
     }
 
     // The server drops the session in the middle of Ledger (a scripted server serving the same

@@ -284,15 +284,16 @@ private slots:
             staying.connectToHost(QHostAddress::LocalHost,
                                   quint16(again.at(1).toInt() * 256 + again.at(2).toInt()));
             sock->ReplaceSocket(sock->AcceptConnection());
+            TCaptureTarget target;
             if (hookFails)
                 sock->CapturedBlock = [](const QByteArray&) {
                     throw Exception(QStringLiteral("hash failed"));
                 };
             else
-                sock->DiskReserve = qint64(1) << 50;
+                target.DiskReserve = qint64(1) << 50;
             QElapsedTimer took;
             took.start();
-            QCOMPARE(thrown<Exception>([&] { sock->CaptureFile(path); }),
+            QCOMPARE(thrown<Exception>([&] { sock->CaptureFile(path, target); }),
                      hookFails ? QStringLiteral("hash failed")
                                : QStringLiteral("Stream write error: less than 1073741824 MiB "
                                                 "would stay free"));

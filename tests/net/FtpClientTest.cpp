@@ -344,11 +344,13 @@ private slots:
     }
 
     // The size check trusts only "(N bytes)" in an image transfer; a good file is never refused.
+    // A size known beforehand overrides the server's statement, as the bound and as the check.
     void announcedSizeCheck() {
         QFETCH(int, type);
         QFETCH(QByteArray, preliminary);
         QFETCH(int, sent);
         QFETCH(QString, error);
+        QFETCH(qint64, known);
         server->on(QStringLiteral("RETR"), [&](const QString&) {
             return FtpScript()
                 .reply(preliminary)
@@ -359,28 +361,46 @@ private slots:
         });
         client->Connect();
         client->SetTransferType(type);
-        QCOMPARE(errorOf([&] { client->Download(QStringLiteral("f"), local("f")); }), error);
-        QCOMPARE(client->TransferSize, sent);
-        QCOMPARE(QFileInfo(local("f")).size(), sent);
+        TCaptureTarget target;
+        target.Limit = known;
+        QCOMPARE(errorOf([&] { client->Download(QStringLiteral("f"), local("f"), target); }),
+                 error);
+        const qint64 kept = known >= 0 ? std::min<qint64>(sent, known) : sent;
+        QVERIFY(QFileInfo(local("f")).size() <= kept);
+        if (sent <= kept) {
+            QCOMPARE(client->TransferSize, sent);
+            QCOMPARE(QFileInfo(local("f")).size(), sent);
+        }
     }
     void announcedSizeCheck_data() {
         QTest::addColumn<int>("type");
         QTest::addColumn<QByteArray>("preliminary");
         QTest::addColumn<int>("sent");
         QTest::addColumn<QString>("error");
+        QTest::addColumn<qint64>("known");
         QTest::newRow("short image file")
             << 2 << QByteArray("150 Opening BINARY mode data connection for f (1000 bytes).\r\n")
-            << 600 << QStringLiteral("Received 600 of 1000 announced bytes");
+            << 600 << QStringLiteral("Received 600 of 1000 announced bytes") << qint64(-1);
+        QTest::newRow("known size, server states and sends more")
+            << 2 << QByteArray("150 Opening BINARY mode (400000 bytes).\r\n") << 400000
+            << QStringLiteral("Received more than 1000 bytes") << qint64(1000);
+        QTest::newRow("known size, server sends less")
+            << 2 << QByteArray("150 Opening BINARY mode (600 bytes).\r\n") << 600
+            << QStringLiteral("Received 600 bytes; the file has 1000") << qint64(1000);
+        QTest::newRow("known size, server states another")
+            << 2 << QByteArray("150 Opening BINARY mode (5 bytes).\r\n") << 1000 << QString()
+            << qint64(1000);
         QTest::newRow("vsftpd, folder named ByteTools")
             << 2
             << QByteArray("150 Opening BINARY mode data connection for ByteTools/prog.exe "
                           "(3000000 bytes).\r\n")
-            << 3000000 << QString();
+            << 3000000 << QString() << qint64(-1);
         QTest::newRow("ASCII changes line ends")
             << 1 << QByteArray("150 Opening ASCII mode data connection for f (1000 bytes).\r\n")
-            << 1040 << QString();
+            << 1040 << QString() << qint64(-1);
         QTest::newRow("size not in parentheses")
-            << 2 << QByteArray("150 Here comes 1000 bytes of f.\r\n") << 600 << QString();
+            << 2 << QByteArray("150 Here comes 1000 bytes of f.\r\n") << 600 << QString()
+            << qint64(-1);
     }
 
     void serverGoneMidTransferIsAnError() {

@@ -22,6 +22,8 @@
 namespace {
 
 const QString SettingsFile = QStringLiteral("c:\\quorvane3\\quorvane.ini");
+const char* const EmptyFileDigest =
+    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 // The upgrade rows of the demo data for these exe names, in the order of the list.
 QStringList column(const QStringList& exes, QString DemoData::Program::*field) {
@@ -30,6 +32,14 @@ QStringList column(const QStringList& exes, QString DemoData::Program::*field) {
         for (const DemoData::Program& p : DemoData::Programs)
             if (p.exe == exe)
                 values << p.*field;
+    return values;
+}
+
+// One field of each entry to fetch.
+QStringList fieldOf(const QList<UpgradeEntry>& entries, QString UpgradeEntry::*field) {
+    QStringList values;
+    for (const UpgradeEntry& entry : entries)
+        values << entry.*field;
     return values;
 }
 
@@ -98,10 +108,13 @@ private slots:
         signIn(user, password);
         QCOMPARE(form->CountOutdated(), exes.size());
         QVERIFY(QFileInfo(drive->path() + QStringLiteral("/quorvane3")).isDir());
-        QCOMPARE(form->ExeNames, exes);
-        QCOMPARE(form->ClientPaths, column(exes, &DemoData::Program::clientPath));
-        QCOMPARE(form->ServerPaths, column(exes, &DemoData::Program::serverPath));
-        QCOMPARE(form->Versions, column(exes, &DemoData::Program::version));
+        QCOMPARE(fieldOf(form->Entries, &UpgradeEntry::exe), exes);
+        QCOMPARE(fieldOf(form->Entries, &UpgradeEntry::clientPath),
+                 column(exes, &DemoData::Program::clientPath));
+        QCOMPARE(fieldOf(form->Entries, &UpgradeEntry::serverPath),
+                 column(exes, &DemoData::Program::serverPath));
+        QCOMPARE(fieldOf(form->Entries, &UpgradeEntry::version),
+                 column(exes, &DemoData::Program::version));
         QVERIFY(dialogs->calls().isEmpty());
     }
     void emptyWorkstationListsEveryProgramOnce_data() {
@@ -123,7 +136,8 @@ private slots:
             pg.superExec("alter table quorvane.quorvane_prog rename sha256_later to sha256");
         });
         QCOMPARE(form->CountOutdated(), DemoData::MariUpgradeExes.size());
-        QCOMPARE(form->Digests, QStringList(DemoData::MariUpgradeExes.size(), QString()));
+        QCOMPARE(fieldOf(form->Entries, &UpgradeEntry::sha256),
+                 QStringList(DemoData::MariUpgradeExes.size(), QString()));
     }
 
     // With everything installed at its version nothing is outdated; one change to the
@@ -158,6 +172,18 @@ private slots:
                 "'quorvane.ini', 'Tools', 'c:\\QUORVANE3\\', '127.0.0.1:/evil', 999, 1); insert "
                 "into quorvane.user_prog_db (username, database_id, quorvane_prog_id) values "
                 "('mari', 10, 91)"));
+        else if (change.startsWith("pinned"))
+            QVERIFY(PgFixture::instance().superExec(
+                "update quorvane.quorvane_prog set sha256 = '" +
+                QString(change.endsWith("forged") ? "ab" : "").repeated(32) +
+                QString(change.endsWith("forged") ? "" : EmptyFileDigest) +
+                "' where prog_exe = 'calc.exe'"));
+        if (change == "pinned, file replaced on disk") {
+            QCOMPARE(form->CountOutdated(), 0);
+            QFile replaced(drive->path() + QStringLiteral("/qv/tools/calc.exe"));
+            QVERIFY(replaced.open(QIODevice::WriteOnly) && replaced.write("not published") > 0);
+        } else if (change == "pinned, forged")
+            record("calc.exe", "999.999");
         else if (change == "settings file gone")
             QVERIFY(QFile::remove(drive->path() + QStringLiteral("/quorvane3/quorvane.ini")));
         // A killed launcher's part file goes from a folder that nothing is fetched into.
@@ -166,7 +192,7 @@ private slots:
         if (change == "dead launcher's part file")
             QVERIFY(QFile(deadPart).open(QIODevice::WriteOnly));
         QCOMPARE(form->CountOutdated(), expected.size());
-        QCOMPARE(form->ExeNames, expected);
+        QCOMPARE(fieldOf(form->Entries, &UpgradeEntry::exe), expected);
         QVERIFY(!QFile::exists(deadPart));
     }
     void onlyTheChangedProgramIsOutdated_data() {
@@ -182,6 +208,11 @@ private slots:
         QTest::newRow("version raised") << "version raised" << QStringList{"invoice.exe"};
         QTest::newRow("row into the settings folder")
             << "row into the settings folder" << QStringList{};
+        QTest::newRow("pinned to the bytes on disk") << "pinned" << QStringList{};
+        QTest::newRow("pinned, file replaced on disk")
+            << "pinned, file replaced on disk" << QStringList{"calc.exe"};
+        QTest::newRow("pinned, forged 999.999 recorded")
+            << "pinned, forged" << QStringList{"calc.exe"};
         QTest::newRow("settings file gone") << "settings file gone" << DemoData::MariUpgradeExes;
         QTest::newRow("dead launcher's part file") << "dead launcher's part file" << QStringList{};
     }
@@ -193,7 +224,7 @@ private slots:
         QCOMPARE(form->CountOutdated(), -1);
         QCOMPARE(dialogs->texts(),
                  QStringList{"Creating directory c:\\quorvane3 failed!\rInstallation stoped!"});
-        QVERIFY(form->ExeNames.isEmpty());
+        QVERIFY(form->Entries.isEmpty());
         QVERIFY(!QFileInfo::exists(drive->path() + QStringLiteral("/missing")));
     }
 };

@@ -5,6 +5,8 @@
 #include "data/Connection.h"
 #include "data/ProfileFile.h"
 #include "net/FtpClient.h"
+#include "upgrade/InstalledState.h"
+#include "upgrade/UpgradePaths.h"
 
 #include "ScriptedFtpServer.h"
 #include "dialogs/MessageDialogsDouble.h"
@@ -83,12 +85,18 @@ class UpgradeRunTest : public QObject {
             .writeString(QStringLiteral("progversion"), exe, version);
     }
     void entry(const QString& exe, const QString& folder, const QString& serverPath,
-               const QString& version = QStringLiteral("1.000"), const QString& digest = {}) {
-        form->ExeNames << exe;
-        form->ClientPaths << folder;
-        form->ServerPaths << serverPath;
-        form->Versions << version;
-        form->Digests << digest;
+               const QString& version = QStringLiteral("1.000"), const QString& digest = {},
+               qint64 size = -1) {
+        UpgradeEntry e;
+        e.target = folderKey(folder) + QLatin1Char('\\') + exe.toCaseFolded();
+        e.exe = exe;
+        e.clientPath = folder;
+        e.serverPath = serverPath;
+        e.version = version;
+        e.prog = folder + QLatin1Char('\\') + exe;
+        e.sha256 = digest;
+        e.size = size;
+        form->Entries << e;
     }
     // Files left in a client folder besides the programs (part files of broken downloads).
     QStringList leftovers(const QString& folder) const {
@@ -219,6 +227,7 @@ private slots:
         QFETCH(QString, digest);
         QFETCH(QString, report);
         QFETCH(bool, swapPart);
+        QFETCH(qint64, size);
         QTemporaryDir outside;
         const QString victim = outside.filePath(QStringLiteral("victim"));
         QVERIFY(put("c:\\p\\a.exe", "A old"));
@@ -237,7 +246,7 @@ private slots:
         });
         server->files.insert(QStringLiteral("f/b.exe"), "B new");
         record("a.exe", "1.000");
-        entry("a.exe", "c:\\p", host() + ":/f", "2.000", digest);
+        entry("a.exe", "c:\\p", host() + ":/f", "2.000", digest, size);
         entry("b.exe", "c:\\p", host() + ":/f", "2.000", sha256("B new"));
         form->RunUpgradeWindow();
 
@@ -259,36 +268,45 @@ private slots:
         QTest::addColumn<QString>("digest");
         QTest::addColumn<QString>("report");
         QTest::addColumn<bool>("swapPart");
+        QTest::addColumn<qint64>("size"); // listed; -1: none
         QTest::newRow("550") << FtpScript().reply("550 No such file.\r\n") << QString() << QString()
-                             << false;
+                             << false << qint64(-1);
         QTest::newRow("426 midway") << FtpScript()
                                            .reply("150 Opening BINARY mode (100000 bytes).\r\n")
                                            .connectData()
                                            .sendData(QByteArray(40000, 'x'))
                                            .pause(30)
                                            .reply("426 Connection closed; transfer aborted.\r\n")
-                                    << QString() << QString() << false;
+                                    << QString() << QString() << false << qint64(-1);
         QTest::newRow("451 completion") << FtpScript()
                                                .reply("150 Opening BINARY mode (3 bytes).\r\n")
                                                .connectData()
                                                .sendData("xyz")
                                                .closeData()
                                                .reply("451 Local error in processing.\r\n")
-                                        << QString() << QString() << false;
+                                        << QString() << QString() << false << qint64(-1);
         QTest::newRow("completion no reply") << FtpScript()
                                                     .reply("150 Opening BINARY mode (3 bytes).\r\n")
                                                     .connectData()
                                                     .sendData("xyz")
                                                     .closeData()
                                                     .reply("Transfer complete.\r\n")
-                                             << QString() << QString() << false;
+                                             << QString() << QString() << false << qint64(-1);
         QTest::newRow("short file") << FtpScript()
                                            .reply("150 Opening BINARY mode (1000 bytes).\r\n")
                                            .connectData()
                                            .sendData(QByteArray(600, 'y'))
                                            .closeData()
                                            .reply("226 Transfer complete.\r\n")
-                                    << QString() << QString() << false;
+                                    << QString() << QString() << false << qint64(-1);
+        QTest::newRow("more than the listed size")
+            << FtpScript()
+                   .reply("150 Opening BINARY mode (5 bytes).\r\n")
+                   .connectData()
+                   .sendData(QByteArray(300000, 'A'))
+                   .closeData()
+                   .reply("226 Transfer complete.\r\n")
+            << QString() << QString() << false << qint64(5);
         const QString published = sha256("A new");
         const QString tampered = sha256("A evil");
         QTest::newRow("digest differs")
@@ -301,7 +319,7 @@ private slots:
             << published
             << "Program a.exe not installed: SHA-256 of the download is " + tampered +
                    ", the database lists " + published
-            << false;
+            << false << qint64(-1);
         QTest::newRow("part file swapped for a link")
             << FtpScript()
                    .reply("150 Opening BINARY mode (5 bytes).\r\n")
@@ -309,7 +327,42 @@ private slots:
                    .sendData("A new")
                    .closeData()
                    .reply("226 Transfer complete.\r\n")
-            << QString() << QString() << true;
+            << QString() << QString() << true << qint64(-1);
+    }
+
+    // A settings file that cannot be written does not undo an install: the program is in, the
+    // installed state knows its version (so the next check finds it current), the failure is
+    // told; and a lower version never replaces the higher one the settings file records.
+    void recordingAfterTheInstall() {
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        server->files.insert(QStringLiteral("f/a.exe"), "A new");
+        QStringList reports;
+        form->FTP1->ReportLevel = 1;
+        form->FTP1->OnStatus = [&](QObject*, const QString& text) { reports << text; };
+        if (before.isEmpty())
+            QVERIFY(QDir().mkpath(disk("c:\\quorvane3\\quorvane.ini")));
+        else
+            record("a.exe", before);
+        entry("a.exe", "c:\\p", host() + ":/f", "2.000");
+        form->RunUpgradeWindow();
+        QCOMPARE(contents("c:\\p\\a.exe"), QByteArray("A new"));
+        QCOMPARE(recorded("a.exe"), after);
+        QCOMPARE(reports.filter(QStringLiteral("quorvane.ini")).size(), before.isEmpty() ? 1 : 0);
+        InstalledState state(QStringLiteral("c:\\quorvane3\\quorvane.installed"));
+        state.load();
+        const InstalledState::Record* installed =
+            state.current(form->Entries.at(0).target, "c:\\p\\a.exe", false);
+        QVERIFY(installed);
+        QCOMPARE(installed->version, QStringLiteral("2.000"));
+        QCOMPARE(installed->sha256, sha256("A new"));
+    }
+    void recordingAfterTheInstall_data() {
+        QTest::addColumn<QString>("before"); // empty: the settings file cannot be written
+        QTest::addColumn<QString>("after");
+        QTest::newRow("settings file unwritable") << QString() << QStringLiteral("<none>");
+        QTest::newRow("higher version recorded") << "999.999" << QStringLiteral("999.999");
+        QTest::newRow("lower version recorded") << "1.000" << QStringLiteral("2.000");
     }
 
     // The server dies in the middle of a file: that program and every later one of the host
@@ -512,7 +565,8 @@ private slots:
         });
         form->RunUpgradeWindow();
         QCOMPARE(counts, QList<int>{0});
-        QCOMPARE(form->ExeNames, (QStringList{"a.exe", "b.exe"}));
+        QCOMPARE(form->Entries.size(), 2);
+        QCOMPARE(form->Entries.at(1).exe, QStringLiteral("b.exe"));
         QCOMPARE(server->sessions(), 1);
         QCOMPARE(contents("c:\\p\\b.exe"), QByteArray("B"));
         QVERIFY(!form->running());
