@@ -186,6 +186,11 @@ private slots:
             record("calc.exe", "999.999");
         else if (change == "settings file gone")
             QVERIFY(QFile::remove(drive->path() + QStringLiteral("/quorvane3/quorvane.ini")));
+        else if (change == "program file is a link")
+            QVERIFY(QFile::rename(drive->path() + "/qv/tools/calc.exe",
+                                  drive->path() + "/qv/tools/calc.kept") &&
+                    QFile::link(drive->path() + "/qv/tools/calc.kept",
+                                drive->path() + "/qv/tools/calc.exe"));
         // A killed launcher's part file goes from a folder that nothing is fetched into.
         const QString deadPart =
             drive->path() + QStringLiteral("/qv/stock/.gone.exe.99999999.x.part");
@@ -214,6 +219,8 @@ private slots:
         QTest::newRow("pinned, forged 999.999 recorded")
             << "pinned, forged" << QStringList{"calc.exe"};
         QTest::newRow("settings file gone") << "settings file gone" << DemoData::MariUpgradeExes;
+        QTest::newRow("program file is a link")
+            << "program file is a link" << QStringList{"calc.exe"};
         QTest::newRow("dead launcher's part file") << "dead launcher's part file" << QStringList{};
     }
 
