@@ -5,13 +5,9 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QStringDecoder>
 
-#include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -113,36 +109,6 @@ bool breaksLines(const QString& text) {
     return text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'));
 }
 
-// A temporary file in the same folder, written and renamed over the old one through the
-// folder's checked handle: never half a file, and never written through a link.
-bool replaceFile(const QString& windowsPath, const QByteArray& data) {
-    QString folderPath = windowsPath;
-    folderPath.replace(QLatin1Char('/'), QLatin1Char('\\'));
-    const qsizetype slash = folderPath.lastIndexOf(QLatin1Char('\\'));
-    if (slash < 2)
-        return false;
-    const QByteArray name = QFile::encodeName(QFileInfo(mapDrivePath(windowsPath)).fileName());
-    folderPath.truncate(slash);
-    const DriveHandle folder = openDrivePath(folderPath, DriveAccess::Folder);
-    if (!folder.isOpen() || name.isEmpty())
-        return false;
-    const QByteArray staged = '.' + name + '.' +
-                              QByteArray::number(QRandomGenerator::system()->generate64(), 36) +
-                              ".new";
-    const int fd = ::openat(folder.fd(), staged.constData(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    const bool written =
-        ::write(fd, data.constData(), size_t(data.size())) == data.size() && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (written && closed &&
-        ::renameat(folder.fd(), staged.constData(), folder.fd(), name.constData()) == 0)
-        return true;
-    ::unlinkat(folder.fd(), staged.constData(), 0);
-    return false;
-}
-
 } // namespace
 
 ProfileFile::ProfileFile(QString windowsPath) : m_path(std::move(windowsPath)) {}
@@ -233,6 +199,6 @@ void ProfileFile::writeString(const QString& section, const QString& key, const 
     QByteArray data;
     for (const QString& line : std::as_const(lines))
         data += line.toUtf8() + file.newline;
-    if (!replaceFile(m_path, data))
+    if (!replaceDriveFile(m_path, data, 0644))
         throw Exception(failure);
 }

@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
 #include <QStringList>
 
 #include <cerrno>
@@ -312,4 +314,34 @@ QString createDriveRoot() {
     return QStringLiteral("Creating directory %1 failed: %2.\rClient programs cannot be "
                           "installed, and the server and user name are not remembered.")
         .arg(root, QString::fromLocal8Bit(std::strerror(error)));
+}
+
+bool replaceDriveFile(const QString& windowsPath, const QByteArray& data, unsigned mode) {
+    QString folderPath = windowsPath;
+    folderPath.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    const qsizetype slash = folderPath.lastIndexOf(QLatin1Char('\\'));
+    if (slash < 2)
+        return false;
+    // The name as the folder spells it, when the file exists in another letter case.
+    const QByteArray name = QFile::encodeName(QFileInfo(mapDrivePath(windowsPath)).fileName());
+    folderPath.truncate(slash);
+    const DriveHandle folder = openDrivePath(folderPath, DriveAccess::Folder);
+    if (!folder.isOpen() || name.isEmpty())
+        return false;
+    // A name of its own per write: two launchers of one user never write into one file.
+    const QByteArray staged = '.' + name + '.' +
+                              QByteArray::number(QRandomGenerator::system()->generate64(), 36) +
+                              ".new";
+    const int fd = ::openat(folder.fd(), staged.constData(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode_t(mode));
+    if (fd < 0)
+        return false;
+    const bool written =
+        ::write(fd, data.constData(), size_t(data.size())) == data.size() && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (written && closed &&
+        ::renameat(folder.fd(), staged.constData(), folder.fd(), name.constData()) == 0)
+        return true;
+    ::unlinkat(folder.fd(), staged.constData(), 0);
+    return false;
 }

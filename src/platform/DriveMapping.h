@@ -66,3 +66,8 @@ DriveHandle openDrivePath(const QString& windowsPath, DriveAccess access);
 
 // The same for a path on disk at or below the drive folder, as mapDrivePath gave it.
 DriveHandle openDriveDiskPath(const QString& diskPath, DriveAccess access);
+
+// Replaces the file "c:\..." whole: a temporary file in the same folder, written, synced and
+// renamed over the old one through the folder's checked handle, so a crash never leaves half
+// a file and nothing is written through a link. `mode` is the new file's. False on failure.
+bool replaceDriveFile(const QString& windowsPath, const QByteArray& data, unsigned mode);

@@ -60,35 +60,6 @@ QString hashFile(const DriveHandle& handle) {
     return QString::fromLatin1(hash.hexDigest());
 }
 
-// Writes a new file beside `windowsPath` and renames it over it through the folder's checked
-// handle: never half a file, and never written through a link.
-bool replaceFile(const QString& windowsPath, const QByteArray& data) {
-    QString folderPath = windowsPath;
-    folderPath.replace(QLatin1Char('/'), QLatin1Char('\\'));
-    const qsizetype slash = folderPath.lastIndexOf(QLatin1Char('\\'));
-    if (slash < 2 || slash + 1 >= folderPath.size())
-        return false;
-    const QByteArray name = QFile::encodeName(folderPath.mid(slash + 1));
-    folderPath.truncate(slash);
-    const DriveHandle folder = openDrivePath(folderPath, DriveAccess::Folder);
-    if (!folder.isOpen())
-        return false;
-    const QByteArray staged = '.' + name + ".new";
-    ::unlinkat(folder.fd(), staged.constData(), 0);
-    const int fd = ::openat(folder.fd(), staged.constData(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    const bool written =
-        ::write(fd, data.constData(), size_t(data.size())) == data.size() && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (written && closed &&
-        ::renameat(folder.fd(), staged.constData(), folder.fd(), name.constData()) == 0)
-        return true;
-    ::unlinkat(folder.fd(), staged.constData(), 0);
-    return false;
-}
-
 std::optional<double> versionNumber(const QString& text) {
     bool ok = false;
     const double value = text.toDouble(&ok);
@@ -140,7 +111,7 @@ void InstalledState::save() {
                 QByteArray::number(r.inode) + '\t' + r.sha256.toLatin1() + '\t' +
                 r.highestSigned.toUtf8() + '\n';
     }
-    if (!replaceFile(m_path, text))
+    if (!replaceDriveFile(m_path, text, 0600))
         throw Exception(QStringLiteral("Cannot write %1: %2")
                             .arg(m_path, QString::fromLocal8Bit(::strerror(errno))));
     m_dirty = false;
